@@ -1,0 +1,27 @@
+// Writing JSON: every JSON value of the system is an insertion-ordered nlohmann value, dumped
+// pretty (two-space indent) or compact. Whole floating values keep a ".0", numbers that are
+// not finite become null, and invalid UTF-8 in a text is replaced rather than thrown on.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace vavev_aziz::json {
+
+using Json = nlohmann::ordered_json;
+
+// Pretty JSON, two-space indent, no line feed at the end.
+std::string pretty(const Json& value);
+
+// Compact JSON: no blank, tab or line break between tokens.
+std::string compact(const Json& value);
+
+// A number, or null when absent.
+Json number_or_null(const std::optional<double>& v);
+
+// A text, or null when absent.
+Json text_or_null(const std::optional<std::string>& v);
+
+}  // namespace vavev_aziz::json

@@ -1,0 +1,420 @@
+#include "vavev_aziz/gate.hpp"
+
+#include <fmt/format.h>
+
+#include "vavev_aziz/support/json_read.hpp"
+#include "vavev_aziz/support/json_write.hpp"
+#include "vavev_aziz/support/numbers.hpp"
+#include "vavev_aziz/support/text.hpp"
+
+namespace vavev_aziz {
+namespace {
+
+using json::Error;
+using json::Json;
+using json::Reader;
+using json::Tok;
+using Kind = Predicate::Kind;
+
+enum class Arg { None, AssetClass, Side, Intent, Symbols, Number, Flag };
+
+struct KindInfo {
+  Kind kind;
+  std::string_view json_name;
+  std::string_view debug_name;
+  Arg arg;
+};
+
+// The twelve kinds of condition, in their fixed order.
+constexpr KindInfo kKinds[] = {
+    {Kind::AssetClassIs, "asset_class_is", "AssetClassIs", Arg::AssetClass},
+    {Kind::SideIs, "side_is", "SideIs", Arg::Side},
+    {Kind::IntentIs, "intent_is", "IntentIs", Arg::Intent},
+    {Kind::SymbolIn, "symbol_in", "SymbolIn", Arg::Symbols},
+    {Kind::SymbolNotIn, "symbol_not_in", "SymbolNotIn", Arg::Symbols},
+    {Kind::NotionalOver, "notional_over", "NotionalOver", Arg::Number},
+    {Kind::NotionalUnder, "notional_under", "NotionalUnder", Arg::Number},
+    {Kind::NakedShort, "naked_short", "NakedShort", Arg::None},
+    {Kind::MultiLeg, "multi_leg", "MultiLeg", Arg::None},
+    {Kind::FractionOfEquityOver, "fraction_of_equity_over", "FractionOfEquityOver", Arg::Number},
+    {Kind::ReducesRisk, "reduces_risk", "ReducesRisk", Arg::None},
+    {Kind::PaperAccount, "paper_account", "PaperAccount", Arg::Flag},
+};
+
+const KindInfo& info(Kind k) { return kKinds[static_cast<std::size_t>(k)]; }
+
+const std::initializer_list<std::string_view> kKindNames = {
+    "asset_class_is", "side_is",   "intent_is",     "symbol_in",
+    "symbol_not_in",  "notional_over", "notional_under", "naked_short",
+    "multi_leg",      "fraction_of_equity_over", "reduces_risk", "paper_account"};
+
+bool symbol_listed(const std::vector<std::string>& symbols, std::string_view symbol) {
+  for (const auto& s : symbols)
+    if (text::equal_ignoring_ascii_case(s, symbol)) return true;
+  return false;
+}
+
+// An enumeration argument: its exact lowercase word, or the one-key object {"word": null}.
+Result<std::size_t, Error> read_word(Reader& r, std::initializer_list<std::string_view> words) {
+  if (r.peek().kind != Tok::BeginObject) return json::read_variant(r, words);
+  r.next();
+  const auto& key = r.next();
+  if (key.kind != Tok::Key) return Err{r.error_at("expected a map with a single key", key.end)};
+  std::size_t index = 0;
+  bool found = false;
+  for (auto w : words) {
+    if (w == key.text) {
+      found = true;
+      break;
+    }
+    ++index;
+  }
+  if (!found) return Err{json::unknown_variant(r, key.text, words, key.end)};
+  if (!r.null()) return Err{r.unexpected("unit variant")};
+  const auto& close = r.next();
+  if (close.kind != Tok::EndObject)
+    return Err{r.error_at("expected a map with a single key", close.end)};
+  return index;
+}
+
+Result<void, Error> read_argument(Reader& r, Arg arg, Predicate& p) {
+  switch (arg) {
+    case Arg::None:
+      if (!r.null()) return Err{r.unexpected("unit variant")};
+      return {};
+    case Arg::AssetClass: {
+      auto w = read_word(r, {"equity", "option", "crypto"});
+      if (!w) return Err{w.error()};
+      p.asset_class = static_cast<AssetClass>(*w);
+      return {};
+    }
+    case Arg::Side: {
+      auto w = read_word(r, {"buy", "sell"});
+      if (!w) return Err{w.error()};
+      p.side = static_cast<Side>(*w);
+      return {};
+    }
+    case Arg::Intent: {
+      auto w = read_word(r, {"opening", "closing"});
+      if (!w) return Err{w.error()};
+      p.intent = static_cast<Intent>(*w);
+      return {};
+    }
+    case Arg::Symbols:
+      return json::read_array(r, "a sequence", [&p](Reader& r) -> Result<void, Error> {
+        auto s = r.string();
+        if (!s) return Err{s.error()};
+        p.symbols.push_back(std::move(*s));
+        return {};
+      });
+    case Arg::Number: return r.read_into(p.threshold);
+    case Arg::Flag: return r.read_into(p.flag);
+  }
+  return {};
+}
+
+Result<const KindInfo*, Error> find_kind(const Reader& r, const std::string& name,
+                                         std::size_t end) {
+  for (const auto& k : kKinds)
+    if (k.json_name == name) return &k;
+  return Err{json::unknown_variant(r, name, kKindNames, end)};
+}
+
+Result<Predicate, Error> read_predicate(Reader& r) {
+  Predicate p;
+  if (r.peek().kind == Tok::String) {
+    const auto& t = r.next();
+    auto k = find_kind(r, t.text, t.end);
+    if (!k) return Err{k.error()};
+    if ((*k)->arg != Arg::None)
+      return Err{r.error_at("invalid type: unit variant, expected newtype variant", t.end)};
+    p.kind = (*k)->kind;
+    return p;
+  }
+  if (r.peek().kind != Tok::BeginObject) return Err{r.unexpected("a predicate")};
+  r.next();
+  const auto& key = r.next();
+  if (key.kind == Tok::Error) return Err{r.error_at(key.text, key.end)};
+  if (key.kind != Tok::Key) return Err{r.error_at("expected a map with a single key", key.end)};
+  auto k = find_kind(r, key.text, key.end);
+  if (!k) return Err{k.error()};
+  p.kind = (*k)->kind;
+  if (auto a = read_argument(r, (*k)->arg, p); !a) return Err{a.error()};
+  const auto& close = r.next();
+  if (close.kind == Tok::Error) return Err{r.error_at(close.text, close.end)};
+  if (close.kind != Tok::EndObject)
+    return Err{r.error_at("expected a map with a single key", close.end)};
+  return p;
+}
+
+Result<Rule, Error> read_rule(Reader& r) {
+  Rule rule;
+  std::size_t posture = 0;
+  // "ttl_secs" matters only for an ask rule, which may come later in the object; collect it.
+  int ttl_count = 0;
+  std::optional<std::uint64_t> ttl;
+  std::optional<Error> ttl_error;
+
+  auto done = json::read_object(
+      r, "struct Rule",
+      {
+          json::field("name", rule.name, json::Presence::Required),
+          json::Field{"when", json::Presence::Defaulted,
+                      [&rule](Reader& r) {
+                        return json::read_array(r, "a sequence",
+                                                [&rule](Reader& r) -> Result<void, Error> {
+                                                  auto p = read_predicate(r);
+                                                  if (!p) return Err{p.error()};
+                                                  rule.when.push_back(std::move(*p));
+                                                  return {};
+                                                });
+                      }},
+          json::Field{"posture", json::Presence::Required,
+                      [&posture](Reader& r) -> Result<void, Error> {
+                        auto w = json::read_variant(r, {"deny", "ask", "allow"});
+                        if (!w) return Err{w.error()};
+                        posture = *w;
+                        return {};
+                      }},
+      },
+      [&](Reader& r, const std::string& key) -> Result<void, Error> {
+        if (key != "ttl_secs" || ++ttl_count > 1) return r.skip();
+        auto v = r.u64();
+        if (v) {
+          ttl = *v;
+          return {};
+        }
+        ttl_error = v.error();
+        return r.skip();
+      });
+  if (!done) return Err{done.error()};
+
+  switch (posture) {
+    case 0: rule.posture = Posture::deny(); break;
+    case 2: rule.posture = Posture::allow(); break;
+    default:
+      if (ttl_count == 0) return Err{r.error_at("missing field `ttl_secs`", r.last_end())};
+      if (ttl_count > 1) return Err{r.error_at("duplicate field `ttl_secs`", r.last_end())};
+      if (ttl_error) return Err{*ttl_error};
+      rule.posture = Posture::ask(*ttl);
+  }
+  return rule;
+}
+
+Json predicate_json(const Predicate& p) {
+  const auto& k = info(p.kind);
+  const std::string name(k.json_name);
+  switch (k.arg) {
+    case Arg::None: return name;
+    case Arg::AssetClass: return Json{{name, word(p.asset_class)}};
+    case Arg::Side: return Json{{name, word(p.side)}};
+    case Arg::Intent: return Json{{name, word(p.intent)}};
+    case Arg::Symbols: {
+      Json list = Json::array();
+      for (const auto& s : p.symbols) list.push_back(s);
+      Json o = Json::object();
+      o[name] = std::move(list);
+      return o;
+    }
+    case Arg::Number: return Json{{name, p.threshold}};
+    case Arg::Flag: return Json{{name, p.flag}};
+  }
+  return name;
+}
+
+}  // namespace
+
+Predicate Predicate::asset_class_is(AssetClass c) {
+  Predicate p;
+  p.kind = Kind::AssetClassIs;
+  p.asset_class = c;
+  return p;
+}
+Predicate Predicate::side_is(Side s) {
+  Predicate p;
+  p.kind = Kind::SideIs;
+  p.side = s;
+  return p;
+}
+Predicate Predicate::intent_is(Intent i) {
+  Predicate p;
+  p.kind = Kind::IntentIs;
+  p.intent = i;
+  return p;
+}
+Predicate Predicate::symbol_in(std::vector<std::string> symbols) {
+  Predicate p;
+  p.kind = Kind::SymbolIn;
+  p.symbols = std::move(symbols);
+  return p;
+}
+Predicate Predicate::symbol_not_in(std::vector<std::string> symbols) {
+  Predicate p = symbol_in(std::move(symbols));
+  p.kind = Kind::SymbolNotIn;
+  return p;
+}
+Predicate Predicate::notional_over(double v) {
+  Predicate p;
+  p.kind = Kind::NotionalOver;
+  p.threshold = v;
+  return p;
+}
+Predicate Predicate::notional_under(double v) {
+  Predicate p = notional_over(v);
+  p.kind = Kind::NotionalUnder;
+  return p;
+}
+Predicate Predicate::naked_short() {
+  Predicate p;
+  p.kind = Kind::NakedShort;
+  return p;
+}
+Predicate Predicate::multi_leg() {
+  Predicate p;
+  p.kind = Kind::MultiLeg;
+  return p;
+}
+Predicate Predicate::fraction_of_equity_over(double v) {
+  Predicate p = notional_over(v);
+  p.kind = Kind::FractionOfEquityOver;
+  return p;
+}
+Predicate Predicate::reduces_risk() {
+  Predicate p;
+  p.kind = Kind::ReducesRisk;
+  return p;
+}
+Predicate Predicate::paper_account(bool paper) {
+  Predicate p;
+  p.kind = Kind::PaperAccount;
+  p.flag = paper;
+  return p;
+}
+
+bool Predicate::holds(const Order& order, double equity, bool paper) const {
+  switch (kind) {
+    case Kind::AssetClassIs: return order.asset_class == asset_class;
+    case Kind::SideIs: return order.side == side;
+    case Kind::IntentIs: return order.intent == intent;
+    case Kind::SymbolIn: return symbol_listed(symbols, order.symbol);
+    case Kind::SymbolNotIn: return !symbol_listed(symbols, order.symbol);
+    case Kind::NotionalOver: return order.notional > threshold;
+    case Kind::NotionalUnder: return order.notional < threshold;
+    case Kind::NakedShort: return order.naked_short();
+    case Kind::MultiLeg: return order.legs.size() > 1;
+    // Without a positive equity no fraction can be formed: fail closed, the rule holds.
+    case Kind::FractionOfEquityOver: return equity <= 0 || order.notional / equity > threshold;
+    case Kind::ReducesRisk: return order.reduces_risk();
+    case Kind::PaperAccount: return paper == flag;
+  }
+  return false;
+}
+
+std::string Predicate::debug() const {
+  const auto& k = info(kind);
+  std::string arg;
+  switch (k.arg) {
+    case Arg::None: return std::string(k.debug_name);
+    case Arg::AssetClass: arg = debug_name(asset_class); break;
+    case Arg::Side: arg = debug_name(side); break;
+    case Arg::Intent: arg = debug_name(intent); break;
+    case Arg::Symbols:
+      arg = "[";
+      for (std::size_t i = 0; i < symbols.size(); ++i) {
+        if (i > 0) arg += ", ";
+        arg += text::debug_quoted(symbols[i]);
+      }
+      arg += "]";
+      break;
+    case Arg::Number: arg = numbers::debug(threshold); break;
+    case Arg::Flag: arg = flag ? "true" : "false"; break;
+  }
+  return fmt::format("{}({})", k.debug_name, arg);
+}
+
+std::string_view debug_name(GrantedBy g) { return g == GrantedBy::Rule ? "Rule" : "Operator"; }
+
+const std::string& Decision::rule() const {
+  return std::visit([](const auto& d) -> const std::string& { return d.rule; }, value);
+}
+
+Decision Gate::evaluate(const Order& order, double equity, bool paper) const {
+  for (const auto& rule : rules) {
+    bool all = true;
+    for (const auto& p : rule.when) {
+      if (!p.holds(order, equity, paper)) {
+        all = false;
+        break;
+      }
+    }
+    if (!all) continue;
+    switch (rule.posture.kind) {
+      case Posture::Kind::Allow:
+        return {Decision::Allow{rule.name, order.client_order_id, GrantedBy::Rule}};
+      case Posture::Kind::Ask:
+        return {Decision::Ask{rule.name, question_for(order, rule.name), order.client_order_id,
+                              Duration::seconds(rule.posture.ttl_secs)}};
+      case Posture::Kind::Deny:
+        return {Decision::Deny{rule.name,
+                               fmt::format("rule '{}' denies {}", rule.name, order.summary())}};
+    }
+  }
+  const std::string name(kNoRuleMatched);
+  return {Decision::Ask{name, question_for(order, name), order.client_order_id,
+                        Duration::seconds(300)}};
+}
+
+std::string question_for(const Order& order, std::string_view rule_name) {
+  std::string q = order.summary();
+  if (!order.thesis.empty()) q += " \u2014 " + order.thesis;
+  return fmt::format("{} [{}]", q, rule_name);
+}
+
+std::vector<Rule> default_rules() {
+  return {
+      {"exits-are-free", {Predicate::reduces_risk()}, Posture::allow()},
+      {"naked-short-options-never", {Predicate::naked_short()}, Posture::deny()},
+      {"big-ticket-always-asks", {Predicate::fraction_of_equity_over(0.1)}, Posture::ask(600)},
+      {"options-ask-briefly", {Predicate::asset_class_is(AssetClass::Option)}, Posture::ask(300)},
+      {"small-equity-opens",
+       {Predicate::asset_class_is(AssetClass::Equity), Predicate::notional_under(2000.0)},
+       Posture::allow()},
+  };
+}
+
+Result<std::vector<Rule>, std::string> read_rules(std::string_view json_text) {
+  Reader r(json_text);
+  std::vector<Rule> rules;
+  auto done = json::read_array(r, "a sequence", [&rules](Reader& r) -> Result<void, Error> {
+    auto rule = read_rule(r);
+    if (!rule) return Err{rule.error()};
+    rules.push_back(std::move(*rule));
+    return {};
+  });
+  if (!done) return Err{done.error()};
+  if (auto end = r.finish(); !end) return Err{end.error()};
+  return rules;
+}
+
+std::string write_rules(const std::vector<Rule>& rules) {
+  Json out = Json::array();
+  for (const auto& rule : rules) {
+    Json when = Json::array();
+    for (const auto& p : rule.when) when.push_back(predicate_json(p));
+    Json o = Json::object();
+    o["name"] = rule.name;
+    o["when"] = std::move(when);
+    switch (rule.posture.kind) {
+      case Posture::Kind::Deny: o["posture"] = "deny"; break;
+      case Posture::Kind::Allow: o["posture"] = "allow"; break;
+      case Posture::Kind::Ask:
+        o["posture"] = "ask";
+        o["ttl_secs"] = rule.posture.ttl_secs;
+        break;
+    }
+    out.push_back(std::move(o));
+  }
+  return json::pretty(out);
+}
+
+}  // namespace vavev_aziz

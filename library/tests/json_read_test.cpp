@@ -1,0 +1,97 @@
+// The strict reader layer: positions, duplicates, types, depth and trailing text.
+#include <gtest/gtest.h>
+
+#include "vavev_aziz/support/json_read.hpp"
+
+namespace vavev_aziz::json {
+namespace {
+
+struct Account {
+  std::string status;
+  std::string equity;
+  std::optional<std::uint8_t> level;
+  bool blocked = false;
+};
+
+Result<Account, Error> read_account(std::string_view text) {
+  Reader r(text);
+  Account a;
+  auto done = read_object(r, "struct Account",
+                          {field("status", a.status, Presence::Required), field("equity", a.equity),
+                           field("level", a.level), field("blocked", a.blocked)});
+  if (!done) return Err{done.error()};
+  if (auto end = r.finish(); !end) return Err{end.error()};
+  return a;
+}
+
+std::string error_of(std::string_view text) {
+  auto a = read_account(text);
+  return a ? "" : a.error();
+}
+
+TEST(JsonRead, RecordWithDefaultsAndUnknownKeys) {
+  auto a = read_account(R"({"extra": {"deep": [1, {"x": null}]}, "status": "ACTIVE", "extra": 1})");
+  ASSERT_TRUE(a) << a.error();
+  EXPECT_EQ(a->status, "ACTIVE");
+  EXPECT_EQ(a->equity, "");
+  EXPECT_FALSE(a->level);
+  auto b = read_account("{\"status\":\"x\",\"level\":null,\"blocked\":true}  \n");
+  ASSERT_TRUE(b) << b.error();
+  EXPECT_TRUE(b->blocked);
+}
+
+TEST(JsonRead, ErrorsNameTheProblemAndWhere) {
+  EXPECT_EQ(error_of("{\n  \"equity\": \"1\"\n}"), "missing field `status` at line 3 column 1");
+  EXPECT_EQ(error_of(R"({"status":"a","status":"b"})"),
+            "duplicate field `status` at line 1 column 22");
+  EXPECT_EQ(error_of(R"({"status":null})"),
+            "invalid type: null, expected a string at line 1 column 14");
+  EXPECT_EQ(error_of(R"({"status":"a","level":256})"),
+            "invalid value: integer `256`, expected u8 at line 1 column 25");
+  EXPECT_EQ(error_of(R"({"status":"a","level":2.5})"),
+            "invalid type: floating point `2.5`, expected u8 at line 1 column 25");
+  EXPECT_EQ(error_of(R"({"status":"a","level":"2"})"),
+            "invalid type: string \"2\", expected u8 at line 1 column 25");
+  EXPECT_EQ(error_of(R"({"status":"a"} x)"), "trailing characters at line 1 column 16");
+  EXPECT_EQ(error_of("[]"), "invalid type: sequence, expected struct Account at line 1 column 1");
+}
+
+TEST(JsonRead, SyntaxErrorsComeInDocumentOrder) {
+  // A type error before a syntax error is the one reported, as a streaming reader would.
+  EXPECT_EQ(error_of(R"({"status":1, "x": tru})"),
+            "invalid type: integer `1`, expected a string at line 1 column 11");
+  auto e = error_of(R"({"status":"a", "x": tru})");
+  EXPECT_NE(e.find("syntax error"), std::string::npos) << e;
+  EXPECT_NE(e.find(" at line 1 column "), std::string::npos) << e;
+  EXPECT_NE(error_of("").find(" at line 1 column 0"), std::string::npos);
+  EXPECT_NE(error_of("{\"status\":\"caf\xff\"}").find("at line 1"), std::string::npos);
+  EXPECT_EQ(error_of(R"({"status":"a","equity":1e400})"), "number out of range at line 1 column 28");
+}
+
+TEST(JsonRead, DepthLimit) {
+  auto nested = [](int depth) {
+    return std::string("{\"status\":\"a\",\"x\":") + std::string(depth - 1, '[') +
+           std::string(depth - 1, ']') + "}";
+  };
+  EXPECT_EQ(error_of(nested(kDepthLimit - 1)), "");
+  EXPECT_NE(error_of(nested(kDepthLimit)).find("recursion limit exceeded"), std::string::npos);
+}
+
+TEST(JsonRead, VariantsAndValues) {
+  Reader r(R"(["ask", "maybe"])");
+  ASSERT_EQ(r.next().kind, Tok::BeginArray);
+  EXPECT_EQ(*read_variant(r, {"deny", "ask", "allow"}), 1u);
+  EXPECT_EQ(read_variant(r, {"deny", "ask", "allow"}).error(),
+            "unknown variant `maybe`, expected one of `deny`, `ask`, `allow` at line 1 column 15");
+  Reader two(R"("hold")");
+  EXPECT_EQ(read_variant(two, {"buy", "sell"}).error(),
+            "unknown variant `hold`, expected `buy` or `sell` at line 1 column 6");
+
+  auto v = parse_value(R"({"b": 1, "a": [true, null, -2, 2.5], "b": 3})");
+  ASSERT_TRUE(v) << v.error();
+  EXPECT_EQ(compact(*v), R"({"b":3,"a":[true,null,-2,2.5]})");
+  EXPECT_FALSE(parse_value("{} {}"));
+}
+
+}  // namespace
+}  // namespace vavev_aziz::json

@@ -1,0 +1,100 @@
+// The support layer: number texts, text helpers and JSON writing.
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "vavev_aziz/support/json_write.hpp"
+#include "vavev_aziz/support/numbers.hpp"
+#include "vavev_aziz/support/text.hpp"
+
+namespace vavev_aziz {
+namespace {
+
+TEST(Numbers, ShortestIsPlainPositional) {
+  EXPECT_EQ(numbers::shortest(100), "100");
+  EXPECT_EQ(numbers::shortest(2.5), "2.5");
+  EXPECT_EQ(numbers::shortest(-3), "-3");
+  EXPECT_EQ(numbers::shortest(0.0001), "0.0001");
+  EXPECT_EQ(numbers::shortest(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(numbers::shortest(1e21), "1000000000000000000000");
+  EXPECT_EQ(numbers::shortest(NAN), "NaN");
+  EXPECT_EQ(numbers::shortest(-INFINITY), "-inf");
+}
+
+TEST(Numbers, FixedAndDebugForms) {
+  EXPECT_EQ(numbers::fixed(1234.5, 2), "1234.50");
+  EXPECT_EQ(numbers::fixed(-250, 2, true), "-250.00");
+  EXPECT_EQ(numbers::fixed(0, 2, true), "+0.00");
+  EXPECT_EQ(numbers::fixed(NAN, 2), "NaN");
+  EXPECT_EQ(numbers::fixed(INFINITY, 1, true), "+inf");
+  EXPECT_EQ(numbers::debug(2000), "2000.0");
+  EXPECT_EQ(numbers::debug(0.1), "0.1");
+}
+
+TEST(Numbers, DecimalGrammar) {
+  struct Case {
+    const char* text;
+    std::optional<double> value;
+  };
+  const Case cases[] = {
+      {"2", 2},       {"-1.5", -1.5}, {".5", 0.5},        {"5.", 5},       {"1e3", 1000},
+      {"+7", 7},      {"1E-2", 0.01}, {"1e400", INFINITY}, {"", {}},        {" 1", {}},
+      {"1 ", {}},     {"1,000", {}},  {"$5", {}},          {"0x10", {}},    {".", {}},
+      {"e5", {}},     {"1e", {}},     {"--1", {}},         {"1.2.3", {}},   {"+", {}},
+  };
+  for (const auto& c : cases) {
+    auto got = numbers::parse_decimal(c.text);
+    EXPECT_EQ(got.has_value(), c.value.has_value()) << c.text;
+    if (got && c.value) {
+      EXPECT_EQ(*got, *c.value) << c.text;
+    }
+  }
+  EXPECT_TRUE(std::isinf(*numbers::parse_decimal("Infinity")));
+  EXPECT_TRUE(std::isinf(*numbers::parse_decimal("-INF")));
+  EXPECT_TRUE(std::isnan(*numbers::parse_decimal("nan")));
+}
+
+TEST(Numbers, WholeNumbers) {
+  EXPECT_EQ(numbers::parse_whole("+7"), 7u);
+  EXPECT_EQ(numbers::parse_whole("18446744073709551615"), UINT64_MAX);
+  EXPECT_FALSE(numbers::parse_whole("18446744073709551616"));
+  for (const char* bad : {"-7", "7.5", " 7", "", "+"}) EXPECT_FALSE(numbers::parse_whole(bad));
+  EXPECT_EQ(numbers::parse_whole_u32("4294967295"), 4294967295u);
+  EXPECT_FALSE(numbers::parse_whole_u32("4294967296"));
+}
+
+TEST(Text, CaseAndTrim) {
+  EXPECT_TRUE(text::equal_ignoring_ascii_case("spy", "SPY"));
+  EXPECT_FALSE(text::equal_ignoring_ascii_case("SPY ", "SPY"));
+  EXPECT_EQ(text::trim("\u00a0 key\t\n"), "key");
+  EXPECT_EQ(text::trim("\u3000\u2003"), "");
+  EXPECT_TRUE(text::is_blank(" \r\n"));
+  EXPECT_EQ(text::trim("a\xff "), "a\xff");
+}
+
+TEST(Text, Utf8RepairAndCuts) {
+  EXPECT_TRUE(text::valid_utf8("caf\u00e9"));
+  EXPECT_FALSE(text::valid_utf8("\xed\xa0\x80"));  // an encoded surrogate
+  EXPECT_EQ(text::lossy_utf8("a\xff" "b"), "a\ufffd" "b");
+  EXPECT_EQ(text::first_chars("\u00e9\u00e9\u00e9", 2), "\u00e9\u00e9");
+  EXPECT_EQ(text::first_bytes("ab\u00e9", 3), "ab");  // never half a character
+  EXPECT_EQ(text::first_bytes("abc", 8), "abc");
+  EXPECT_EQ(text::debug_quoted("a\"b\\\n"), "\"a\\\"b\\\\\\n\"");
+}
+
+TEST(JsonWrite, Forms) {
+  json::Json v = json::Json::object();
+  v["whole"] = 2000.0;
+  v["neg_zero"] = -0.0;
+  v["nan"] = NAN;
+  v["text"] = "caf\xff";
+  v["empty"] = json::Json::array();
+  EXPECT_EQ(json::compact(v),
+            "{\"whole\":2000.0,\"neg_zero\":-0.0,\"nan\":null,\"text\":\"caf\ufffd\",\"empty\":[]}");
+  EXPECT_EQ(json::pretty(json::Json{{"a", 1}}), "{\n  \"a\": 1\n}");
+  EXPECT_EQ(json::compact(json::Json("tab\there\x01/")), "\"tab\\there\\u0001/\"");
+}
+
+}  // namespace
+}  // namespace vavev_aziz
