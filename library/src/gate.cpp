@@ -59,6 +59,7 @@ Result<std::size_t, Error> read_word(Reader& r, std::initializer_list<std::strin
   if (r.peek().kind != Tok::BeginObject) return json::read_variant(r, words);
   r.next();
   const auto& key = r.next();
+  if (key.kind == Tok::Error) return Err{r.error_at(key.text, key.end)};
   if (key.kind != Tok::Key) return Err{r.error_at("expected a map with a single key", key.end)};
   std::size_t index = 0;
   bool found = false;
@@ -72,6 +73,7 @@ Result<std::size_t, Error> read_word(Reader& r, std::initializer_list<std::strin
   if (!found) return Err{json::unknown_variant(r, key.text, words, key.end)};
   if (!r.null()) return Err{r.unexpected("unit variant")};
   const auto& close = r.next();
+  if (close.kind == Tok::Error) return Err{r.error_at(close.text, close.end)};
   if (close.kind != Tok::EndObject)
     return Err{r.error_at("expected a map with a single key", close.end)};
   return index;
