@@ -1,0 +1,118 @@
+// The owner: how a question reaches the account's owner, and what the owner's last "no" keeps
+// from being asked again.
+//
+// `Asker` is the owner channel; `ImsgAsker` puts the question as a text message through the
+// external `imsg` program. `Fingerprint` names one kind of order (symbol, class, side,
+// direction and a half-decade band of the notional), and `DenialMemory` maps fingerprints to
+// the time until which the owner's refusal suppresses them, kept in denials.json.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <variant>
+
+#include "vavev_aziz/order.hpp"
+#include "vavev_aziz/support/duration.hpp"
+#include "vavev_aziz/support/result.hpp"
+
+namespace vavev_aziz {
+
+// The owner channel's answer to one question.
+struct Verdict {
+  struct Approved {
+    friend bool operator==(const Approved&, const Approved&) = default;
+  };
+  struct Denied {
+    friend bool operator==(const Denied&, const Denied&) = default;
+  };
+  // Nobody answered within the time limit.
+  struct Expired {
+    friend bool operator==(const Expired&, const Expired&) = default;
+  };
+  // The question reached nobody; `reason` says why (for the messaging program, one of the
+  // fixed texts below).
+  struct Undeliverable {
+    std::string reason;
+    friend bool operator==(const Undeliverable&, const Undeliverable&) = default;
+  };
+  // Staged for a later answer.
+  struct Parked {
+    friend bool operator==(const Parked&, const Parked&) = default;
+  };
+  std::variant<Approved, Denied, Expired, Undeliverable, Parked> value;
+
+  bool approved() const { return std::holds_alternative<Approved>(value); }
+  bool denied() const { return std::holds_alternative<Denied>(value); }
+  bool expired() const { return std::holds_alternative<Expired>(value); }
+  const Undeliverable* undeliverable() const { return std::get_if<Undeliverable>(&value); }
+  bool parked() const { return std::holds_alternative<Parked>(value); }
+  friend bool operator==(const Verdict&, const Verdict&) = default;
+};
+
+// The fixed reasons of an undeliverable question.
+inline constexpr std::string_view kImsgNotRunnable = "imsg not runnable";
+inline constexpr std::string_view kSendFailed = "send failed";
+inline constexpr std::string_view kNoHandle = "no handle configured \u2014 `imsg self <number>`";
+inline constexpr std::string_view kNonVerdict = "imsg returned a non-verdict status";
+
+// The owner channel.
+class Asker {
+ public:
+  virtual ~Asker() = default;
+  // Puts `question` to the owner and blocks until an answer, the end of `ttl`, or a failure
+  // of the channel; failures come back as verdicts, never as errors.
+  virtual Verdict ask(const std::string& question, Duration ttl) = 0;
+};
+
+// The owner channel through the messaging program, which knows the owner's handle itself.
+class ImsgAsker final : public Asker {
+ public:
+  ImsgAsker() = default;
+  explicit ImsgAsker(std::string program) : program(std::move(program)) {}
+
+  // Runs `program approve <question> --timeout <whole seconds of ttl>` and waits for it, with
+  // no time limit of its own. Exit 0: approved; exit 1: denied; any other ending is read from
+  // standard output (a timeout flag set to true: expired; "send failed"; "no handle");
+  // anything else, or a program that cannot start, is undeliverable.
+  Verdict ask(const std::string& question, Duration ttl) override;
+
+  // The program to run; a name without a folder part is looked up on the search path.
+  std::string program = "imsg";
+};
+
+// The key that names one kind of order: "SYMBOL|class|side|open or close|b<bucket>".
+struct Fingerprint {
+  std::string text;
+
+  // The symbol's ASCII letters in capitals, the asset class and side words, the order's own
+  // intent ("open" / "close"), and the bucket floor(2 * log10(notional)); a notional that is
+  // not a finite positive number takes the smallest 64-bit integer as its bucket.
+  static Fingerprint of(const Order& order);
+  friend bool operator==(const Fingerprint&, const Fingerprint&) = default;
+};
+
+// What the owner refused and until when (epoch seconds), shared by every account.
+struct DenialMemory {
+  // Fingerprint text to expiry, keys in ascending byte order.
+  std::map<std::string, double> entries;
+
+  // Reads denials.json. A missing, unreadable or invalid file is an empty memory; never fails
+  // and prints nothing.
+  static DenialMemory load(const std::filesystem::path& path);
+
+  // Replaces the file atomically (parent folders created, written to the "json.part" sibling,
+  // flushed, renamed over). The first failing step's error is returned; the old file then
+  // stays as it was unless the rename happened.
+  Result<void, std::error_code> save(const std::filesystem::path& path) const;
+
+  // First drops every entry whose expiry is not after `now` (NaN included), then returns the
+  // fingerprint's expiry when it is still held.
+  std::optional<double> suppressed_until(double now, const Fingerprint& fingerprint);
+};
+
+}  // namespace vavev_aziz

@@ -1,0 +1,127 @@
+// The denial memory file, denials.json, is a pretty JSON object (two-space indent, no line
+// feed after the closing brace) with one key, "entries": an object from fingerprint text to
+// the expiry in epoch seconds, keys in ascending byte order, whole numbers written with ".0":
+//
+//   {
+//     "entries": {
+//       "AAPL|equity|buy|open|b7": 1767225600.0
+//     }
+//   }
+//
+// Reading accepts any object with an "entries" object of numbers (integers too) and ignores
+// other keys; anything else reads as an empty memory.
+#include "vavev_aziz/approval.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "vavev_aziz/support/json_read.hpp"
+#include "vavev_aziz/support/json_write.hpp"
+#include "vavev_aziz/support/platform.hpp"
+#include "vavev_aziz/support/text.hpp"
+
+namespace vavev_aziz {
+namespace {
+
+// What the messaging program's output says when it neither approved nor denied, tested in
+// this order; no reason means the question expired.
+struct OutputSign {
+  std::string_view needle;
+  std::optional<std::string_view> reason;
+};
+
+constexpr OutputSign kOutputSigns[] = {
+    {R"("timeout":true)", std::nullopt},
+    {R"("timeout": true)", std::nullopt},
+    {"send failed", kSendFailed},
+    {"no handle", kNoHandle},
+};
+
+Verdict undeliverable(std::string_view reason) {
+  return Verdict{Verdict::Undeliverable{std::string(reason)}};
+}
+
+Verdict read_output(std::string_view raw) {
+  const auto out = text::lossy_utf8(raw);
+  for (const auto& sign : kOutputSigns) {
+    if (out.find(sign.needle) == std::string::npos) continue;
+    return sign.reason ? undeliverable(*sign.reason) : Verdict{Verdict::Expired{}};
+  }
+  return undeliverable(kNonVerdict);
+}
+
+std::int64_t bucket(double notional) {
+  if (!std::isfinite(notional) || notional <= 0) return std::numeric_limits<std::int64_t>::min();
+  // Every finite positive double lands between -648 and 617 here, well inside 64 bits.
+  return static_cast<std::int64_t>(std::floor(2 * std::log10(notional)));
+}
+
+using json::Error;
+using json::Reader;
+
+Result<void, Error> read_entries(Reader& r, std::map<std::string, double>& entries) {
+  return json::read_object(r, "a map", {}, [&entries](Reader& r, const std::string& key) {
+    auto v = r.f64();
+    if (!v) return Result<void, Error>(Err{std::move(v.error())});
+    entries[key] = *v;  // a repeated key keeps its last value
+    return Result<void, Error>();
+  });
+}
+
+}  // namespace
+
+Verdict ImsgAsker::ask(const std::string& question, Duration ttl) {
+  const std::vector<std::string> args = {"approve", question, "--timeout",
+                                         std::to_string(ttl.secs)};
+  const auto run = platform::run(program, args);
+  if (run.ending == platform::Ending::CouldNotStart) return undeliverable(kImsgNotRunnable);
+  if (run.exited_with(0)) return Verdict{Verdict::Approved{}};
+  if (run.exited_with(1)) return Verdict{Verdict::Denied{}};
+  return read_output(run.out);
+}
+
+Fingerprint Fingerprint::of(const Order& order) {
+  return Fingerprint{fmt::format(
+      "{}|{}|{}|{}|b{}", text::ascii_upper(order.symbol), word(order.asset_class), word(order.side),
+      order.intent == Intent::Opening ? "open" : "close", bucket(order.notional))};
+}
+
+DenialMemory DenialMemory::load(const std::filesystem::path& path) {
+  auto content = platform::read_file(path);
+  if (!content || !text::valid_utf8(*content)) return {};
+  DenialMemory memory;
+  Reader r(*content);
+  auto read = json::read_object(
+      r, "struct DenialMemory",
+      {json::Field{"entries", json::Presence::Required,
+                   [&memory](Reader& r) { return read_entries(r, memory.entries); }}});
+  if (!read || !r.finish()) return {};
+  return memory;
+}
+
+Result<void, std::error_code> DenialMemory::save(const std::filesystem::path& path) const {
+  json::Json table = json::Json::object();
+  for (const auto& [fingerprint, expiry] : entries) {
+    // JSON has no NaN or infinity: written as null, one such entry would make the whole file
+    // unreadable and so forget every other refusal. A file never yields one, so only a value
+    // set in memory is left out here.
+    if (std::isfinite(expiry)) table[fingerprint] = expiry;
+  }
+  json::Json root = json::Json::object();
+  root["entries"] = std::move(table);
+  return platform::replace_file(path, json::pretty(root));
+}
+
+std::optional<double> DenialMemory::suppressed_until(double now, const Fingerprint& fingerprint) {
+  std::erase_if(entries, [now](const auto& entry) { return !(entry.second > now); });
+  const auto found = entries.find(fingerprint.text);
+  if (found == entries.end()) return std::nullopt;
+  return found->second;
+}
+
+}  // namespace vavev_aziz
