@@ -91,18 +91,20 @@ Result<int, std::error_code> wait_for(pid_t pid) {
   return status;
 }
 
+// No time limit: a deadline that never comes.
+constexpr Clock::time_point kNever = Clock::time_point::max();
+
 // Waits for the child's end, ending it once `deadline` passes (then `timed_out` is set). A
 // program can close both outputs and keep running, so the limit must hold here as well as
 // while its outputs are read.
-Result<int, std::error_code> wait_until(pid_t pid, const std::optional<Clock::time_point>& deadline,
-                                        bool& timed_out) {
-  if (!deadline) return wait_for(pid);
+Result<int, std::error_code> wait_until(pid_t pid, Clock::time_point deadline, bool& timed_out) {
+  if (deadline == kNever) return wait_for(pid);
   for (;;) {
     int status = 0;
     const pid_t got = ::waitpid(pid, &status, WNOHANG);
     if (got == pid) return status;
     if (got < 0 && errno != EINTR) return Err{last_error()};
-    if (Clock::now() >= *deadline) {
+    if (Clock::now() >= deadline) {
       timed_out = true;
       ::kill(pid, SIGKILL);
       return wait_for(pid);
@@ -200,7 +202,7 @@ RunOutcome run(const std::string& program, const std::vector<std::string>& args,
     return outcome;
   }
 
-  const auto deadline = limit ? std::optional(Clock::now() + *limit) : std::nullopt;
+  const Clock::time_point deadline = limit ? Clock::now() + *limit : kNever;
   pollfd fds[2] = {{out_r.get(), POLLIN, 0}, {err_r.get(), POLLIN, 0}};
   std::string* sinks[2] = {&outcome.out, &outcome.err};
   int open_streams = 2;
@@ -208,8 +210,8 @@ RunOutcome run(const std::string& program, const std::vector<std::string>& args,
   char buf[65536];
   while (open_streams > 0) {
     int wait_ms = -1;
-    if (deadline) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+    if (deadline != kNever) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) {
         timed_out = true;
         break;
