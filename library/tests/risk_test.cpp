@@ -210,14 +210,10 @@ TEST(LimitsFile, OneBadKeyRejectsTheWholeFile) {
        "invalid value: integer `-1`, expected u64 at line 1 column "},
       {"{" + good_four + R"(, "max_open_positions": 1, "max_drawdown": 0.1})",
        "duplicate field `max_drawdown` at line 1 column "},
-      {"{" + good_four + R"(, "max_open_positions": "12"})",
-       "invalid type: string \"12\", expected u64 at line 1 column "},
       {"{" + good_four + R"(, "max_open_positions": 1} x)",
        "trailing characters at line 1 column "},
       {"[0.1, 0.04, 0.02, 0.1]", "invalid length 4, expected struct Limits with 5 elements"},
       {"[0.1, 0.04, 0.02, 0.1, 12, 13]", "invalid length 6, expected 5 elements in sequence"},
-      {"[0.1, 0.04, 0.02, null, 12]", "invalid type: null, expected f64 at line 1 column "},
-      {"", "syntax error while parsing value - unexpected end of input"},
       {"12", "invalid type: integer `12`, expected struct Limits at line 1 column "},
   };
   for (const auto& c : cases) {
@@ -294,11 +290,7 @@ TEST(RiskFile, MissingKeysDefaultButAHaltMustBeWhole) {
       {R"({"week_epoch": 1.5})", "invalid type: floating point `1.5`, expected i64"},
       {R"({"week_epoch": 9223372036854775808})",
        "invalid value: integer `9223372036854775808`, expected i64"},
-      {R"({"high_water": null})", "invalid type: null, expected f64"},
-      {R"({"high_water": 1, "high_water": 2})", "duplicate field `high_water`"},
       {R"({"halt": "drawdown"})", "invalid type: string \"drawdown\", expected struct Halt"},
-      {R"([])", "invalid type: sequence, expected struct RiskState"},
-      {R"({"high_water": 1)", "syntax error while parsing object - unexpected end of input"},
   };
   for (const auto& c : cases) {
     auto got = read_risk_state(c.text);
