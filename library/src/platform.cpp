@@ -16,7 +16,9 @@ extern char** environ;
 namespace vavev_aziz::platform {
 namespace {
 
-std::error_code last_error() { return std::error_code(errno, std::system_category()); }
+std::error_code last_error() {
+  return std::error_code(errno, std::system_category());
+}
 
 // Owns one file descriptor.
 class Fd {
@@ -51,7 +53,8 @@ Result<void, std::error_code> make_pipe(Fd& read_end, Fd& write_end) {
   if (::pipe(fds) != 0) return Err{last_error()};
   read_end = Fd(fds[0]);
   write_end = Fd(fds[1]);
-  for (int fd : fds) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  for (int fd : fds)
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   return {};
 }
 
@@ -76,12 +79,63 @@ Result<void, std::error_code> sync(int fd) {
   return {};
 }
 
-int wait_for(pid_t pid) {
+using Clock = std::chrono::steady_clock;
+
+// Waits for the child's end and returns its wait status, or the error when the status cannot
+// be had (never a made-up status of 0, which would read as a successful exit).
+Result<int, std::error_code> wait_for(pid_t pid) {
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return Err{last_error()};
   }
   return status;
 }
+
+// No time limit: a deadline that never comes.
+constexpr Clock::time_point kNever = Clock::time_point::max();
+
+// Waits for the child's end, ending it once `deadline` passes (then `timed_out` is set). A
+// program can close both outputs and keep running, so the limit must hold here as well as
+// while its outputs are read.
+Result<int, std::error_code> wait_until(pid_t pid, Clock::time_point deadline, bool& timed_out) {
+  if (deadline == kNever) return wait_for(pid);
+  for (;;) {
+    int status = 0;
+    const pid_t got = ::waitpid(pid, &status, WNOHANG);
+    if (got == pid) return status;
+    if (got < 0 && errno != EINTR) return Err{last_error()};
+    if (Clock::now() >= deadline) {
+      timed_out = true;
+      ::kill(pid, SIGKILL);
+      return wait_for(pid);
+    }
+    ::poll(nullptr, 0, 10);
+  }
+}
+
+// While it lives, SIGCHLD is not ignored. When a parent leaves SIGCHLD ignored (the setting
+// survives exec), children are reaped by the system and waitpid can never see their status.
+class ChildStatusVisible {
+ public:
+  ChildStatusVisible() {
+    struct sigaction current {};
+    if (::sigaction(SIGCHLD, nullptr, &current) != 0) return;
+    if (current.sa_handler != SIG_IGN && (current.sa_flags & SA_NOCLDWAIT) == 0) return;
+    struct sigaction plain {};
+    plain.sa_handler = SIG_DFL;
+    sigemptyset(&plain.sa_mask);
+    if (::sigaction(SIGCHLD, &plain, &saved_) == 0) restore_ = true;
+  }
+  ~ChildStatusVisible() {
+    if (restore_) ::sigaction(SIGCHLD, &saved_, nullptr);
+  }
+  ChildStatusVisible(const ChildStatusVisible&) = delete;
+  ChildStatusVisible& operator=(const ChildStatusVisible&) = delete;
+
+ private:
+  struct sigaction saved_ {};
+  bool restore_ = false;
+};
 
 }  // namespace
 
@@ -125,15 +179,18 @@ RunOutcome run(const std::string& program, const std::vector<std::string>& args,
 
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const auto& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
   std::vector<char*> envp;
   if (options.environment) {
-    for (const auto& e : *options.environment) envp.push_back(const_cast<char*>(e.c_str()));
+    for (const auto& e : *options.environment)
+      envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
   }
 
+  const ChildStatusVisible visible;
   pid_t pid = 0;
   int rc = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(),
                           options.environment ? envp.data() : environ);
@@ -145,8 +202,7 @@ RunOutcome run(const std::string& program, const std::vector<std::string>& args,
     return outcome;
   }
 
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = limit ? std::optional(Clock::now() + *limit) : std::nullopt;
+  const Clock::time_point deadline = limit ? Clock::now() + *limit : kNever;
   pollfd fds[2] = {{out_r.get(), POLLIN, 0}, {err_r.get(), POLLIN, 0}};
   std::string* sinks[2] = {&outcome.out, &outcome.err};
   int open_streams = 2;
@@ -154,8 +210,8 @@ RunOutcome run(const std::string& program, const std::vector<std::string>& args,
   char buf[65536];
   while (open_streams > 0) {
     int wait_ms = -1;
-    if (deadline) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+    if (deadline != kNever) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) {
         timed_out = true;
         break;
@@ -179,15 +235,19 @@ RunOutcome run(const std::string& program, const std::vector<std::string>& args,
     }
   }
   if (timed_out) ::kill(pid, SIGKILL);
-  int status = wait_for(pid);
+  auto waited = timed_out ? wait_for(pid) : wait_until(pid, deadline, timed_out);
   if (timed_out) {
     outcome.ending = Ending::TimedOut;
-  } else if (WIFEXITED(status)) {
+  } else if (!waited) {
+    // The program ran but how it ended cannot be known: report it as not run rather than
+    // guess, so no caller takes it for success.
+    outcome.start_error = waited.error();
+  } else if (WIFEXITED(*waited)) {
     outcome.ending = Ending::Exited;
-    outcome.status = WEXITSTATUS(status);
+    outcome.status = WEXITSTATUS(*waited);
   } else {
     outcome.ending = Ending::Signaled;
-    outcome.status = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    outcome.status = WIFSIGNALED(*waited) ? WTERMSIG(*waited) : 0;
   }
   return outcome;
 }

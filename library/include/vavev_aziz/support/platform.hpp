@@ -24,21 +24,23 @@ Result<void, std::error_code> random_bytes(unsigned char* out, std::size_t size)
 double now_seconds();
 
 // How a program run ended. Exited and Signaled are the program's own endings; CouldNotStart
-// means it never ran (missing, not executable); TimedOut means it was ended by us.
+// means it never ran (missing, not executable) or its ending could not be learned; TimedOut
+// means it was ended by us.
 enum class Ending { Exited, Signaled, CouldNotStart, TimedOut };
 
 struct RunOutcome {
   Ending ending = Ending::CouldNotStart;
-  int status = 0;          // the exit status (Exited) or the signal number (Signaled)
-  std::string out;         // everything the program wrote to standard output
-  std::string err;         // everything it wrote to standard error
+  int status = 0;               // the exit status (Exited) or the signal number (Signaled)
+  std::string out;              // everything the program wrote to standard output
+  std::string err;              // everything it wrote to standard error
   std::error_code start_error;  // why it could not start (CouldNotStart)
 
   bool exited_with(int code) const { return ending == Ending::Exited && status == code; }
 };
 
 struct RunOptions {
-  // End the program (SIGKILL) once this has passed and report TimedOut.
+  // End the program (SIGKILL) once this has passed, whether or not it still writes, and
+  // report TimedOut.
   std::optional<std::chrono::milliseconds> limit;
   // The program's whole environment ("NAME=value" entries); the process's own when absent.
   std::optional<std::vector<std::string>> environment;

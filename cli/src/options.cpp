@@ -1,0 +1,38 @@
+#include "options.hpp"
+
+#include <algorithm>
+
+#include "vavev_aziz/support/numbers.hpp"
+
+namespace trade {
+
+bool has(const Args& args, std::string_view name) {
+  return std::find(args.begin(), args.end(), name) != args.end();
+}
+
+std::optional<std::string> flag(const Args& args, std::string_view name) {
+  auto at = std::find(args.begin(), args.end(), name);
+  if (at == args.end() || at + 1 == args.end()) return std::nullopt;
+  return *(at + 1);
+}
+
+std::vector<std::string> flags(const Args& args, std::string_view name) {
+  std::vector<std::string> values;
+  for (std::size_t i = 0; i + 1 < args.size(); ++i)
+    if (args[i] == name) values.push_back(args[i + 1]);
+  return values;
+}
+
+std::optional<double> decimal_flag(const Args& args, std::string_view name) {
+  auto value = flag(args, name);
+  if (!value) return std::nullopt;
+  return vavev_aziz::numbers::parse_decimal(*value);
+}
+
+std::optional<std::uint64_t> whole_flag(const Args& args, std::string_view name) {
+  auto value = flag(args, name);
+  if (!value) return std::nullopt;
+  return vavev_aziz::numbers::parse_whole(*value);
+}
+
+}  // namespace trade

@@ -1,0 +1,48 @@
+// Where the program's files live. The rule table is found by the configuration search; the
+// base folder is two levels above it; the denial memory is shared under base/var/trade, and
+// each account (book) keeps its risk state, journal and diary in its own state folder there.
+// Nothing is cached: every call reads the environment and the file system again.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "vavev_aziz/gate.hpp"
+#include "vavev_aziz/risk.hpp"
+#include "vavev_aziz/support/result.hpp"
+
+namespace trade {
+
+// The rule table's path: TOVRA_TRADE_CONFIG as given (empty included); else
+// $TOVRA_HOME/config/trade.json; else $HOME/.tovra/config/trade.json when $HOME/.tovra is a
+// folder, otherwise $HOME/.vuzado/config/trade.json. Absent when none of the three is set.
+std::optional<std::filesystem::path> config_path();
+
+// base/var/trade/denials.json, shared by every account. Absent when there is no configuration
+// path or it has fewer than two parent levels.
+std::optional<std::filesystem::path> memory_path();
+
+// base/var/trade[/account]/`name`. The account component is ALPACA_ACCOUNT with every
+// character other than an ASCII letter, digit or "-" replaced by one "_"; there is none when
+// the variable is unset, empty or exactly "default". Absent like `memory_path`.
+std::optional<std::filesystem::path> state_path(std::string_view name);
+
+// The rule table read from the configuration path, or the error text to print after
+// "tovra trade: " (no HOME, no file there, a read error, or the reader's error with its line
+// and column).
+vavev_aziz::Result<vavev_aziz::Gate, std::string> load_gate();
+
+// Replaces the risk state file atomically (sibling "json.part" file flushed to disk, renamed
+// over `path`, folder flushed), creating missing folders. Returns the first failing step's
+// error; the old file stays intact unless the rename happened.
+vavev_aziz::Result<void, std::error_code> save_risk(const std::filesystem::path& path,
+                                                    const vavev_aziz::RiskState& state);
+
+// Writes "tovra trade: no HOME" for a command that needs a path and has none; returns 3.
+int no_home(std::ostream& err);
+
+}  // namespace trade

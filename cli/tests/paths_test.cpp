@@ -1,0 +1,183 @@
+// Option scanning, the configuration search, the per-account state folders, loading the rule
+// table and the atomic save of the risk state.
+#include <unistd.h>
+
+#include "harness.hpp"
+#include "options.hpp"
+#include "paths.hpp"
+
+namespace trade::testing {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+TEST(Options, ValuedFlagsTakeTheNextArgumentOfTheFirstOccurrence) {
+  struct Case {
+    Args args;
+    const char* name;
+    std::optional<std::string> value;
+  };
+  const Case cases[] = {
+      {{"--equity", "--offline"}, "--equity", "--offline"},
+      {{"--symbol", "A", "--symbol", "B"}, "--symbol", "A"},
+      {{"x", "--symbol"}, "--symbol", std::nullopt},
+      {{"--symbol", "--symbol", "B"}, "--symbol", "--symbol"},
+      {{"--symbol=A"}, "--symbol", std::nullopt},
+      {{}, "--symbol", std::nullopt},
+      // Only the first occurrence counts, even when it stands last.
+      {{"--why", "--why"}, "--why", "--why"},
+      {{"--a", "1", "--why"}, "--why", std::nullopt},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(flag(c.args, c.name), c.value) << c.args.size();
+
+  EXPECT_EQ(flags({"--leg", "A:buy:1", "--leg"}, "--leg"), Strings{"A:buy:1"});
+  EXPECT_EQ(flags({"--leg", "--leg", "X"}, "--leg"), (Strings{"--leg", "X"}));
+  EXPECT_EQ(flags({"--leg", "A", "x", "--leg", "B"}, "--leg"), (Strings{"A", "B"}));
+  EXPECT_TRUE(has({"--symbol", "--json"}, "--json"));
+  EXPECT_FALSE(has({"--json=1", "--JSON"}, "--json"));
+}
+
+TEST(Options, NumbersThatDoNotReadCountAsAbsent) {
+  EXPECT_EQ(decimal_flag({"--equity", "--offline"}, "--equity"), std::nullopt);
+  EXPECT_EQ(decimal_flag({"--equity", "1,000"}, "--equity"), std::nullopt);
+  EXPECT_EQ(decimal_flag({"--equity", "1e3", "--equity", "5"}, "--equity"), 1000.0);
+  EXPECT_EQ(decimal_flag({"--equity"}, "--equity"), std::nullopt);
+  EXPECT_EQ(whole_flag({"--legs", "+4"}, "--legs"), 4u);
+  EXPECT_EQ(whole_flag({"--legs", "-1"}, "--legs"), std::nullopt);
+  EXPECT_EQ(whole_flag({"--legs", "2.0"}, "--legs"), std::nullopt);
+}
+
+class Paths : public Scratch {};
+
+TEST_F(Paths, ConfigurationSearchOrder) {
+  const auto h = home();
+  EXPECT_EQ(config_path(), h / ".vuzado" / "config" / "trade.json");
+  // A file named .tovra is not a folder; a link to a folder is.
+  write_text(h / ".tovra", "not a folder");
+  EXPECT_EQ(config_path(), h / ".vuzado" / "config" / "trade.json");
+  fs::remove(h / ".tovra");
+  fs::create_directory(h / "real");
+  fs::create_directory_symlink(h / "real", h / ".tovra");
+  EXPECT_EQ(config_path(), h / ".tovra" / "config" / "trade.json");
+
+  set("TOVRA_HOME", "/t");
+  EXPECT_EQ(config_path(), fs::path("/t/config/trade.json"));
+  set("TOVRA_TRADE_CONFIG", "/x/y/z.json");
+  EXPECT_EQ(config_path(), fs::path("/x/y/z.json"));
+  set("TOVRA_TRADE_CONFIG", "");
+  EXPECT_EQ(config_path(), fs::path(""));
+  // A value that is not valid text counts as unset.
+  set("TOVRA_TRADE_CONFIG", "/bad/\xff.json");
+  EXPECT_EQ(config_path(), fs::path("/t/config/trade.json"));
+
+  unset("TOVRA_TRADE_CONFIG");
+  unset("TOVRA_HOME");
+  unset("HOME");
+  EXPECT_EQ(config_path(), std::nullopt);
+  EXPECT_EQ(state_path("risk.json"), std::nullopt);
+  EXPECT_EQ(memory_path(), std::nullopt);
+  EXPECT_EQ(load_gate().error(), "no HOME \u2014 cannot resolve ~/.tovra/config/trade.json");
+}
+
+TEST_F(Paths, EachAccountHasItsOwnStateFolder) {
+  set("HOME", "/h");
+  EXPECT_EQ(config_path(), fs::path("/h/.vuzado/config/trade.json"));
+  EXPECT_EQ(state_path("journal.jsonl"), fs::path("/h/.vuzado/var/trade/journal.jsonl"));
+  struct Case {
+    std::optional<std::string> account;
+    const char* folder;
+  };
+  const Case cases[] = {
+      {std::nullopt, "/h/.vuzado/var/trade"},
+      {"", "/h/.vuzado/var/trade"},
+      {"default", "/h/.vuzado/var/trade"},
+      {"Default", "/h/.vuzado/var/trade/Default"},
+      {"paper.main", "/h/.vuzado/var/trade/paper_main"},
+      {"paper main", "/h/.vuzado/var/trade/paper_main"},
+      {"\u00e91", "/h/.vuzado/var/trade/_1"},
+      {"\u65e5\u672c-2", "/h/.vuzado/var/trade/__-2"},
+      {"\U0001F600", "/h/.vuzado/var/trade/_"},
+      {"../../etc", "/h/.vuzado/var/trade/______etc"},
+      {"live_A-9", "/h/.vuzado/var/trade/live_A-9"},
+  };
+  for (const auto& c : cases) {
+    if (c.account)
+      set("ALPACA_ACCOUNT", *c.account);
+    else
+      unset("ALPACA_ACCOUNT");
+    EXPECT_EQ(state_path("risk.json"), fs::path(c.folder) / "risk.json") << c.folder;
+    // The denial memory is shared by every account.
+    EXPECT_EQ(memory_path(), fs::path("/h/.vuzado/var/trade/denials.json"));
+  }
+}
+
+TEST_F(Paths, TheBaseFolderIsTwoLevelsAboveTheRuleTable) {
+  set("TOVRA_TRADE_CONFIG", "/x/y/z.json");
+  EXPECT_EQ(memory_path(), fs::path("/x/var/trade/denials.json"));
+  EXPECT_EQ(state_path("diary.md"), fs::path("/x/var/trade/diary.md"));
+  set("TOVRA_TRADE_CONFIG", "/y/z.json");
+  EXPECT_EQ(memory_path(), fs::path("/var/trade/denials.json"));
+  for (const char* shallow : {"trade.json", "/trade.json", ""}) {
+    set("TOVRA_TRADE_CONFIG", shallow);
+    EXPECT_EQ(config_path(), fs::path(shallow));
+    EXPECT_EQ(memory_path(), std::nullopt) << shallow;
+    EXPECT_EQ(state_path("risk.json"), std::nullopt) << shallow;
+  }
+}
+
+TEST_F(Paths, LoadGateSaysWhatIsWrong) {
+  const auto path = config().string();
+  EXPECT_EQ(load_gate().error(), "no rule table at " + path +
+                                     " \u2014 run `tovra trade rules --init` to write the "
+                                     "starter table");
+  fs::create_directories(config());
+  EXPECT_EQ(load_gate().error(), path + ": Is a directory");
+  fs::remove(config());
+  write_text(config(), "[\n  {\"name\": \"x\", \"posture\": \"maybe\"}\n]\n");
+  EXPECT_EQ(load_gate().error(), path +
+                                     ": unknown variant `maybe`, expected one of `deny`, `ask`, "
+                                     "`allow` at line 2 column 34");
+  write_text(config(), "[{\"name\": \"x\", \"posture\": \"deny\"}]");
+  auto gate = load_gate();
+  ASSERT_TRUE(gate.ok()) << gate.error();
+  ASSERT_EQ(gate->rules.size(), 1u);
+  EXPECT_EQ(gate->rules[0].name, "x");
+}
+
+TEST_F(Paths, SaveRiskCreatesTheFolderAndReplacesWhole) {
+  set("ALPACA_ACCOUNT", "paper.main");
+  const auto path = *state_path("risk.json");
+  ASSERT_FALSE(fs::exists(path.parent_path()));
+  vavev_aziz::RiskState s;
+  s.high_water = 104000;
+  s.week_epoch = 2918;
+  ASSERT_TRUE(save_risk(path, s).ok());
+  EXPECT_EQ(path, state("paper_main/risk.json"));
+  EXPECT_EQ(slurp(path),
+            "{\n  \"high_water\": 104000.0,\n  \"halt\": null,\n  \"week_start_equity\": 0.0,\n"
+            "  \"week_epoch\": 2918\n}");
+  s.halt = vavev_aziz::Halt{1765000000, "drawdown", "r", 93000, 104000, std::nullopt};
+  ASSERT_TRUE(save_risk(path, s).ok());
+  EXPECT_EQ(vavev_aziz::read_risk_state(slurp(path))->halt->reason, "r");
+  EXPECT_FALSE(fs::exists(state("paper_main/risk.json.part")));
+}
+
+TEST_F(Paths, AFailedSaveLeavesTheOldStateIntact) {
+  const auto path = *state_path("risk.json");
+  write_text(path, "{\"high_water\": 1.0}");
+  fs::create_directory(state("risk.json.part"));
+  EXPECT_EQ(save_risk(path, vavev_aziz::RiskState{}).error(), std::errc::is_a_directory);
+  EXPECT_EQ(slurp(path), "{\"high_water\": 1.0}");
+  fs::remove(state("risk.json.part"));
+
+  if (::geteuid() == 0) return;  // the superuser writes into read-only folders
+  fs::permissions(path.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
+  auto denied = save_risk(path, vavev_aziz::RiskState{});
+  fs::permissions(path.parent_path(), fs::perms::owner_all);
+  EXPECT_EQ(denied.error(), std::errc::permission_denied);
+  EXPECT_EQ(slurp(path), "{\"high_water\": 1.0}");
+}
+
+}  // namespace
+}  // namespace trade::testing

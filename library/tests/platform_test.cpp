@@ -1,0 +1,187 @@
+// The platform layer: running external programs and replacing files atomically.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "vavev_aziz/support/platform.hpp"
+
+namespace vavev_aziz::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class Platform : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tovra-platform-XXXXXX";
+    dir_ = fs::path(::mkdtemp(tmpl));
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(dir_, ec);
+  }
+
+  const fs::path& dir() const { return dir_; }
+
+  static RunOutcome sh(const std::string& script, RunOptions options = {}) {
+    return run("/bin/sh", {"-c", script}, options);
+  }
+  static std::string read(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  static void write(const fs::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
+  }
+
+ private:
+  fs::path dir_;
+};
+
+TEST_F(Platform, ProgramEndingsAreKeptApart) {
+  auto missing = run("tovra-no-such-program-here", {"arm"});
+  EXPECT_EQ(missing.ending, Ending::CouldNotStart);
+  EXPECT_TRUE(missing.start_error);
+  EXPECT_FALSE(missing.exited_with(0));
+
+  auto ok = sh("printf out; printf err >&2");
+  EXPECT_TRUE(ok.exited_with(0));
+  EXPECT_EQ(ok.out, "out");
+  EXPECT_EQ(ok.err, "err");
+
+  auto failed = sh("exit 1");
+  EXPECT_EQ(failed.ending, Ending::Exited);
+  EXPECT_EQ(failed.status, 1);
+
+  auto killed = sh("kill -TERM $$; sleep 5");
+  EXPECT_EQ(killed.ending, Ending::Signaled);
+  EXPECT_EQ(killed.status, SIGTERM);
+  EXPECT_FALSE(killed.exited_with(0));
+}
+
+TEST_F(Platform, ArgumentsReachTheProgramVerbatimWithoutAShell) {
+  auto r = run("/bin/sh", {"-c", "printf '%s|' \"$@\"", "name", "a b", "$HOME", "", "\"q\";ls"});
+  EXPECT_TRUE(r.exited_with(0));
+  EXPECT_EQ(r.out, "a b|$HOME||\"q\";ls|");
+  // Standard input is empty, never the caller's terminal or pipe.
+  auto cat = run("cat", {}, {2s, std::nullopt});
+  EXPECT_TRUE(cat.exited_with(0));
+  EXPECT_EQ(cat.out, "");
+}
+
+TEST_F(Platform, TheGivenEnvironmentIsTheWholeEnvironment) {
+  RunOptions options;
+  options.environment = std::vector<std::string>{"ONLY=this"};
+  auto r = run("/bin/sh", {"-c", "printf '%s,%s' \"$ONLY\" \"${HOME-unset}\""}, options);
+  EXPECT_EQ(r.out, "this,unset");
+}
+
+TEST_F(Platform, ChattyProgramsDoNotDeadlock) {
+  // Far more than a pipe holds, on each stream, in both orders: reading one stream to its end
+  // before the other would hang here.
+  for (const char* script : {"head -c 1000000 /dev/zero; head -c 700000 /dev/zero >&2",
+                             "head -c 700000 /dev/zero >&2; head -c 1000000 /dev/zero"}) {
+    auto r = sh(script, {20s, std::nullopt});
+    EXPECT_TRUE(r.exited_with(0)) << script;
+    EXPECT_EQ(r.out.size(), 1000000u) << script;
+    EXPECT_EQ(r.err.size(), 700000u) << script;
+  }
+}
+
+TEST_F(Platform, TheTimeLimitEndsAHungProgram) {
+  const auto start = std::chrono::steady_clock::now();
+  auto r = sh("printf started; exec sleep 30", {300ms, std::nullopt});
+  EXPECT_EQ(r.ending, Ending::TimedOut);
+  EXPECT_EQ(r.out, "started");
+  // A program that closes its outputs and lingers must be ended too.
+  auto quiet = sh("exec >&- 2>&-; exec sleep 30", {300ms, std::nullopt});
+  EXPECT_EQ(quiet.ending, Ending::TimedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+}
+
+TEST_F(Platform, AnIgnoredChildSignalDoesNotTurnFailureIntoSuccess) {
+  // A parent may start us with SIGCHLD ignored; the exit status must still be seen.
+  struct sigaction ignore {
+  }, saved{};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ASSERT_EQ(::sigaction(SIGCHLD, &ignore, &saved), 0);
+  auto failed = sh("exit 1");
+  auto passed = sh("exit 0");
+  struct sigaction after {};
+  ::sigaction(SIGCHLD, &saved, &after);
+  EXPECT_EQ(after.sa_handler, SIG_IGN);  // the caller's setting is put back
+  EXPECT_EQ(failed.ending, Ending::Exited);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_TRUE(passed.exited_with(0));
+}
+
+TEST_F(Platform, ReplaceFileCreatesFoldersAndLeavesNoSibling) {
+  const auto target = dir() / "var" / "trade" / "risk.json";
+  ASSERT_TRUE(replace_file(target, "first").ok());
+  EXPECT_EQ(read(target), "first");
+  ASSERT_TRUE(replace_file(target, "second, longer").ok());
+  EXPECT_EQ(read(target), "second, longer");
+  ASSERT_TRUE(replace_file(target, "").ok());
+  EXPECT_EQ(read(target), "");
+  EXPECT_FALSE(fs::exists(dir() / "var" / "trade" / "risk.json.part"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(target.parent_path()), fs::directory_iterator()),
+            1);
+}
+
+TEST_F(Platform, AFailedReplaceLeavesTheOldFileIntact) {
+  const auto target = dir() / "risk.json";
+  write(target, "old");
+  // The sibling cannot be written when a folder stands in its place.
+  fs::create_directory(dir() / "risk.json.part");
+  auto blocked = replace_file(target, "new");
+  ASSERT_FALSE(blocked.ok());
+  EXPECT_EQ(blocked.error(), std::errc::is_a_directory);
+  EXPECT_EQ(read(target), "old");
+
+  // A folder where the parent should be: nothing can be created.
+  write(dir() / "plain", "x");
+  EXPECT_FALSE(replace_file(dir() / "plain" / "risk.json", "new").ok());
+  EXPECT_EQ(read(dir() / "plain"), "x");
+
+  // The target itself a folder: the rename fails and the folder stays.
+  fs::create_directory(dir() / "state.json");
+  EXPECT_FALSE(replace_file(dir() / "state.json", "new").ok());
+  EXPECT_TRUE(fs::is_directory(dir() / "state.json"));
+}
+
+TEST_F(Platform, AReadOnlyFolderRefusesTheReplace) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+  const auto target = dir() / "risk.json";
+  write(target, "old");
+  fs::permissions(dir(), fs::perms::owner_read | fs::perms::owner_exec);
+  auto r = replace_file(target, "new");
+  fs::permissions(dir(), fs::perms::owner_all);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), std::errc::permission_denied);
+  EXPECT_EQ(read(target), "old");
+}
+
+TEST_F(Platform, ReadsAndAppends) {
+  EXPECT_EQ(read_file(dir() / "missing").error(), std::errc::no_such_file_or_directory);
+  EXPECT_FALSE(read_file(dir()).ok());  // a folder is not a file
+  const auto log = dir() / "a" / "b" / "journal.jsonl";
+  ASSERT_TRUE(append_file(log, "one\n").ok());
+  ASSERT_TRUE(append_file(log, "two\n").ok());
+  EXPECT_EQ(*read_file(log), "one\ntwo\n");
+}
+
+}  // namespace
+}  // namespace vavev_aziz::platform
