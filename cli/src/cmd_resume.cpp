@@ -1,8 +1,60 @@
+// `resume`: clears a trading halt, but only after the presence-check program confirms that a
+// person is at the machine. Only the halt goes; the high-water mark and the week's start
+// equity stay, so a drawdown still past its limit halts again at the next proposal.
 #include "commands.hpp"
-#include "not_built.hpp"
+#include "paths.hpp"
+#include "vavev_aziz/risk.hpp"
+#include "vavev_aziz/support/numbers.hpp"
+#include "vavev_aziz/support/platform.hpp"
 
 namespace trade {
+namespace {
 
-int cmd_resume(Io io) { return not_built("resume", io); }
+using vavev_aziz::RiskState;
+
+// The state in risk.json; absent when the file cannot be read or does not parse, which reads
+// as no halt, like every other reader of the optional state.
+std::optional<RiskState> load(const std::filesystem::path& path) {
+  auto text = vavev_aziz::platform::read_file(path);
+  if (!text) return std::nullopt;
+  auto state = vavev_aziz::read_risk_state(*text);
+  if (!state) return std::nullopt;
+  return std::move(*state);
+}
+
+}  // namespace
+
+int cmd_resume(Io io) {
+  const auto path = state_path("risk.json");
+  if (!path) return no_home(io.err);
+  auto state = load(*path);
+  if (!state || !state->halt) {
+    io.out << "not halted \u2014 nothing to clear\n";
+    return 0;
+  }
+
+  const vavev_aziz::Halt halt = *state->halt;
+  io.out << "HALTED: " << halt.reason << '\n'
+         << "  tripped at equity " << vavev_aziz::numbers::fixed(halt.equity, 2)
+         << " against high-water " << vavev_aziz::numbers::fixed(halt.high_water, 2) << "\n\n"
+         << "Clearing a halt requires presence at this machine.\n";
+  // The person at the machine reads this before the check program takes the terminal.
+  io.out.flush();
+
+  if (!vavev_aziz::arm_via_biometric("kestrin", "clear the tovra-trade halt")) {
+    io.err << "tovra trade: the arm gate did not pass \u2014 the halt STANDS.\n"
+           << "  (this is the intended failure mode: nobody present, nothing cleared)\n";
+    return 1;
+  }
+
+  state->halt.reset();
+  if (auto saved = save_risk(*path, *state); !saved) {
+    io.err << "tovra trade: could not persist the clear (" << path->string()
+           << "): " << saved.error().message() << '\n';
+    return 3;
+  }
+  io.out << "\ncleared the " << halt.kind << " halt \u2014 trading may resume\n";
+  return 0;
+}
 
 }  // namespace trade
