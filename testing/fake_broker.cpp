@@ -82,7 +82,7 @@ struct FakeBroker::State {
 namespace {
 
 Reply json_reply(const Json& body, int status = 200) {
-  return Reply{status, body.dump(), "application/json", {}, false};
+  return Reply(status, body.dump());
 }
 
 }  // namespace
@@ -199,6 +199,9 @@ void FakeBroker::serve(std::unique_ptr<httplib::Server> server) {
       });
   state_->port = state_->server->bind_to_any_port("127.0.0.1");
   state_->thread = std::thread([server = state_->server.get()] { server->listen_after_bind(); });
+  // A stop before the accept loop runs would be lost and the join would wait for ever.
+  while (!state_->server->is_running())
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 FakeBroker::FakeBroker() : state_(std::make_unique<State>()) {

@@ -36,6 +36,9 @@ struct Recorded {
 
 // A canned answer.
 struct Reply {
+  Reply() = default;
+  Reply(int status, std::string body) : status(status), body(std::move(body)) {}
+
   int status = 200;
   std::string body;
   std::string content_type = "application/json";
