@@ -192,11 +192,12 @@ void respond(FakeBroker::State& state, const httplib::Request& req, httplib::Res
 
 void FakeBroker::serve(std::unique_ptr<httplib::Server> server) {
   state_->server = std::move(server);
-  state_->server->set_pre_routing_handler(
-      [state = state_.get()](const httplib::Request& req, httplib::Response& res) {
-        respond(*state, req, res);
-        return httplib::Server::HandlerResponse::Handled;
-      });
+  auto handler = [state = state_.get()](const httplib::Request& req, httplib::Response& res) {
+    respond(*state, req, res);
+  };
+  // Route handlers, not a pre-routing one: only they see the request body.
+  state_->server->Get(".*", handler).Post(".*", handler).Put(".*", handler);
+  state_->server->Delete(".*", handler).Patch(".*", handler);
   state_->port = state_->server->bind_to_any_port("127.0.0.1");
   state_->thread = std::thread([server = state_->server.get()] { server->listen_after_bind(); });
   // A stop before the accept loop runs would be lost and the join would wait for ever.
