@@ -176,6 +176,7 @@ void respond(FakeBroker::State& state, const httplib::Request& req, httplib::Res
     state.requests.push_back(std::move(r));
     reply = state.answer(req);
   }
+  std::this_thread::sleep_for(reply.delay);
   res.status = reply.status;
   for (const auto& [k, v] : reply.headers)
     res.set_header(k, v);

@@ -5,6 +5,7 @@
 // replace the answer of any path.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -44,6 +45,7 @@ struct Reply {
   std::string content_type = "application/json";
   std::vector<std::pair<std::string, std::string>> headers;
   bool gzip = false;  // send the body gzip-compressed with "Content-Encoding: gzip"
+  std::chrono::milliseconds delay{0};  // wait this long before answering
 };
 
 // Certificate and key files (PEM) for a fake that speaks HTTPS.

@@ -72,6 +72,9 @@ Result<Origin, std::string> origin_of(CURLU* url) {
 // Parses an absolute http or https address; the handle is what libcurl will then use, so the
 // host checked here is the host connected to.
 Result<Url, std::string> parse_url(std::string_view address) {
+  // A NUL would silently cut the address short: another request than the one asked for.
+  if (address.find('\0') != std::string_view::npos)
+    return Err{std::string("invalid address: it holds a NUL character")};
   Url url(curl_url());
   if (!url) return Err{std::string("out of memory")};
   const std::string text(address);

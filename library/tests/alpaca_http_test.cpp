@@ -157,10 +157,23 @@ TEST_F(Http, RequestsThatNeverLeave) {
             "refusing to send the credentials to http://0.0.0.0: only https, or plain http to "
             "this machine");
   EXPECT_FALSE(send_to("not an address"));
+  EXPECT_FALSE(send_to(broker.url() + "/v2/stocks/A\r\nX-Evil: 1/trades/latest"));
+  EXPECT_FALSE(send_to(broker.url() + std::string("/v2/stocks/SPY\0/x", 17)));
   auto broken = http::send(
       {http::Method::Get, broker.url() + "/v2/account", "AK\r\nX-Evil: 1", "S", std::nullopt});
   EXPECT_EQ(broken.error(), "the credentials hold a line break; they were not sent");
   EXPECT_TRUE(broker.requests().empty());
+}
+
+TEST_F(Http, AnswerTooSlowForTheTimeLimit) {
+  Reply slow(200, "{}");
+  slow.delay = std::chrono::milliseconds(1000);
+  broker.reply("GET", "/slow", slow);
+  http::Settings hurried;
+  hurried.time_limit = std::chrono::milliseconds(100);
+  auto r = send_to(broker.url() + "/slow", hurried);
+  ASSERT_FALSE(r);
+  EXPECT_NE(r.error().find("Timeout"), std::string::npos) << r.error();
 }
 
 TEST_F(Http, RefusedConnectionIsATransportError) {
