@@ -11,6 +11,7 @@
 
 #include "fake_broker.hpp"
 #include "scoped_env.hpp"
+#include "vavev_aziz/alpaca.hpp"
 
 namespace tovra::testing {
 
@@ -30,6 +31,13 @@ class BrokerSandbox : public ::testing::Test {
     env.set("ALPACA_ACCOUNT", "default");
     env.set("ALPACA_API_KEY", "AKTESTKEY");
     env.set("ALPACA_SECRET_KEY", "test-secret");
+  }
+
+  // A client built from the sandbox's environment; a failure to build one fails the test.
+  vavev_aziz::alpaca::Client client() {
+    auto c = vavev_aziz::alpaca::Client::from_environment();
+    EXPECT_TRUE(c) << c.error().display();
+    return std::move(c).value();
   }
 
   // Makes SECRETS_BIN a script that appends its arguments as one line to the call log, then

@@ -17,11 +17,6 @@ constexpr std::size_t kLimit = 10'485'760;
 
 class Http : public BrokerSandbox {
  protected:
-  Client client() {
-    auto c = Client::from_environment();
-    EXPECT_TRUE(c) << c.error().display();
-    return std::move(c).value();
-  }
   Result<http::Answer, std::string> send_to(const std::string& url, http::Settings settings = {}) {
     return http::send({http::Method::Get, url, "AKTESTKEY", "test-secret", std::nullopt}, settings);
   }

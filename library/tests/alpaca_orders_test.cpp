@@ -73,10 +73,7 @@ TEST(OrderPayload, MultiLegForm) {
   EXPECT_FALSE(body.contains("limit_price"));
 }
 
-class Orders : public BrokerSandbox {
- protected:
-  Client client() { return std::move(Client::from_environment()).value(); }
-};
+class Orders : public BrokerSandbox {};
 
 TEST_F(Orders, RefusedBeforeTheWire) {
   auto c = client();

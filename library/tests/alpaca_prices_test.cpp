@@ -48,7 +48,6 @@ class Prices : public BrokerSandbox {
     BrokerSandbox::SetUp();
     env.set("ALPACA_DATA_URL", data.url());
   }
-  Client client() { return std::move(Client::from_environment()).value(); }
   Result<double, AlpacaError> price(std::string_view symbol, AssetClass c) {
     return client().last_price(symbol, c, err);
   }

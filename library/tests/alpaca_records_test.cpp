@@ -136,10 +136,7 @@ TEST(Records, CanTrade) {
   EXPECT_EQ(a.can_trade(), "account is BLOCKED");
 }
 
-class RecordRequests : public BrokerSandbox {
- protected:
-  Client client() { return std::move(Client::from_environment()).value(); }
-};
+class RecordRequests : public BrokerSandbox {};
 
 TEST_F(RecordRequests, EachReadsItsOwnPath) {
   auto c = client();
