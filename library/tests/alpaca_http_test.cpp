@@ -36,6 +36,18 @@ TEST_F(Http, GetCarriesTheCredentialsAndAcceptsGzip) {
   EXPECT_TRUE(requests[0].body.empty());
 }
 
+TEST_F(Http, ProxySettingsAreIgnored) {
+  FakeBroker proxy;
+  for (const char* name :
+       {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+    env.set(name, proxy.url());
+  env.unset("no_proxy");
+  env.unset("NO_PROXY");
+  ASSERT_TRUE(client().clock());
+  EXPECT_TRUE(proxy.requests().empty());
+  EXPECT_EQ(broker.requests().size(), 1u);
+}
+
 TEST_F(Http, GzipAnswerIsDecoded) {
   Reply gz(200, R"({"is_open":false,"timestamp":"t","next_open":"o","next_close":"c"})");
   gz.gzip = true;
