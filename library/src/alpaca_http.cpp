@@ -1,0 +1,274 @@
+// The HTTP layer of the broker client, on libcurl.
+//
+// Every request gets a fresh handle and a fresh connection, verified TLS against the Mozilla
+// roots compiled into the program only, no proxy, gzip answers, a body limit and one deadline
+// for the whole request. Redirects are followed here rather than by libcurl, which would
+// forward the credential headers to whatever host a redirect names.
+#include <curl/curl.h>
+
+#include <chrono>
+#include <memory>
+
+#include <fmt/format.h>
+
+#include "vavev_aziz/alpaca.hpp"
+#include "vavev_aziz/support/text.hpp"
+
+namespace vavev_aziz::alpaca::http {
+
+// Generated at build time from the Mozilla certificate set (see library/CMakeLists.txt).
+extern const unsigned char kMozillaRoots[];
+extern const std::size_t kMozillaRootsSize;
+
+namespace {
+
+struct EasyFree {
+  void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+struct ListFree {
+  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+struct UrlFree {
+  void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+struct TextFree {
+  void operator()(char* p) const { curl_free(p); }
+};
+using Easy = std::unique_ptr<CURL, EasyFree>;
+using HeaderList = std::unique_ptr<curl_slist, ListFree>;
+using Url = std::unique_ptr<CURLU, UrlFree>;
+using CurlText = std::unique_ptr<char, TextFree>;
+
+// libcurl's global set-up must run once before any handle; a function-local static makes that
+// thread-safe without a global.
+void ensure_initialised() {
+  static const CURLcode once = curl_global_init(CURL_GLOBAL_DEFAULT);
+  (void)once;
+}
+
+// The parts of an address that decide where the credentials go.
+struct Origin {
+  std::string scheme;
+  std::string host;
+  std::string port;
+  bool operator==(const Origin&) const = default;
+};
+
+std::optional<std::string> part(CURLU* url, CURLUPart which, unsigned flags = 0) {
+  char* raw = nullptr;
+  if (curl_url_get(url, which, &raw, flags) != CURLUE_OK || raw == nullptr) return std::nullopt;
+  CurlText owned(raw);
+  return std::string(owned.get());
+}
+
+Result<Origin, std::string> origin_of(CURLU* url) {
+  auto scheme = part(url, CURLUPART_SCHEME);
+  auto host = part(url, CURLUPART_HOST);
+  auto port = part(url, CURLUPART_PORT, CURLU_DEFAULT_PORT);
+  if (!scheme || !host || !port) return Err{std::string("the address has no scheme or host")};
+  return Origin{text::ascii_lower(*scheme), text::ascii_lower(*host), *port};
+}
+
+// Parses an absolute http or https address; the handle is what libcurl will then use, so the
+// host checked here is the host connected to.
+Result<Url, std::string> parse_url(std::string_view address) {
+  // A NUL would silently cut the address short: another request than the one asked for.
+  if (address.find('\0') != std::string_view::npos)
+    return Err{std::string("invalid address: it holds a NUL character")};
+  Url url(curl_url());
+  if (!url) return Err{std::string("out of memory")};
+  const std::string text(address);
+  if (auto rc = curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0); rc != CURLUE_OK)
+    return Err{
+        fmt::format("invalid address {}: {}", text::debug_quoted(text), curl_url_strerror(rc))};
+  return url;
+}
+
+// Credentials travel in clear text only to this machine.
+bool plain_http_allowed(const Origin& o) {
+  return o.scheme == "https" ||
+         (o.scheme == "http" && (o.host == "127.0.0.1" || o.host == "localhost"));
+}
+
+struct Sink {
+  std::string body;
+  std::size_t limit = 0;
+  bool too_large = false;
+};
+
+std::size_t collect(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* sink = static_cast<Sink*>(user);
+  const std::size_t n = size * count;
+  if (sink->body.size() + n > sink->limit) {
+    sink->too_large = true;
+    return 0;  // libcurl stops the transfer with a write error
+  }
+  sink->body.append(data, n);
+  return n;
+}
+
+bool has_line_break(std::string_view s) {
+  return s.find_first_of("\r\n") != std::string_view::npos;
+}
+
+struct Hop {
+  Method method;
+  std::optional<std::string_view> body;
+};
+
+struct HopResult {
+  Answer answer;
+  std::optional<std::string> redirect;  // the absolute address of a redirect, when one came
+};
+
+Result<HopResult, std::string> one_hop(CURLU* url, const Hop& hop, const Request& request,
+                                       const Settings& settings,
+                                       std::chrono::milliseconds time_left) {
+  Easy easy(curl_easy_init());
+  if (!easy) return Err{std::string("could not create a request handle")};
+  CURL* c = easy.get();
+
+  HeaderList headers;
+  auto add = [&headers](const std::string& line) -> bool {
+    curl_slist* next = curl_slist_append(headers.get(), line.c_str());
+    if (next == nullptr) return false;
+    (void)headers.release();
+    headers.reset(next);
+    return true;
+  };
+  bool added = add(fmt::format("APCA-API-KEY-ID: {}", request.key_id)) &&
+               add(fmt::format("APCA-API-SECRET-KEY: {}", request.secret_key));
+  if (hop.body) added = added && add("Content-Type: application/json");
+  if (!added) return Err{std::string("out of memory")};
+
+  Sink sink;
+  sink.limit = settings.max_body;
+  char error_text[CURL_ERROR_SIZE] = {0};
+  const std::string_view roots =
+      settings.trusted_roots_pem.empty()
+          ? std::string_view(reinterpret_cast<const char*>(kMozillaRoots), kMozillaRootsSize)
+          : settings.trusted_roots_pem;
+  curl_blob blob{const_cast<char*>(roots.data()), roots.size(), CURL_BLOB_NOCOPY};
+
+  curl_easy_setopt(c, CURLOPT_CURLU, url);
+  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(c, CURLOPT_PROXY, "");
+  curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
+  curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L);
+  curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
+  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(time_left.count()));
+  curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "gzip");
+  // Only the compiled-in roots: no bundle file and no certificate folder of the system.
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(c, CURLOPT_CAINFO, nullptr);
+  curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
+  curl_easy_setopt(c, CURLOPT_CAINFO_BLOB, &blob);
+  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error_text);
+  if (hop.method == Method::Post) {
+    const std::string_view body = hop.body.value_or(std::string_view());
+    curl_easy_setopt(c, CURLOPT_POST, 1L);
+    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.data());
+  } else {
+    curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
+  }
+
+  const CURLcode rc = curl_easy_perform(c);
+  long status = 0;
+  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+  std::string failure;
+  if (rc != CURLE_OK) {
+    failure = sink.too_large ? fmt::format("the answer is larger than {} bytes", settings.max_body)
+              : error_text[0] != '\0' ? fmt::format("{}: {}", curl_easy_strerror(rc), error_text)
+                                      : std::string(curl_easy_strerror(rc));
+    if (status == 0) return Err{failure};
+  }
+
+  HopResult out;
+  out.answer.status = static_cast<std::uint16_t>(status);
+  if (rc != CURLE_OK) {
+    out.answer.body_error = failure;
+  } else if (!text::valid_utf8(sink.body)) {
+    out.answer.body_error = "the answer is not valid UTF-8 text";
+  } else {
+    out.answer.body = std::move(sink.body);
+  }
+  if (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) {
+    char* location = nullptr;
+    if (curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location != nullptr)
+      out.redirect = std::string(location);
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<Answer, std::string> send(const Request& request, const Settings& settings) {
+  ensure_initialised();
+  if (has_line_break(request.key_id) || has_line_break(request.secret_key))
+    return Err{std::string("the credentials hold a line break; they were not sent")};
+
+  using SteadyClock = std::chrono::steady_clock;
+  const auto deadline = SteadyClock::now() + settings.time_limit;
+  auto first = parse_url(request.url);
+  if (!first) return Err{first.error()};
+  Url url = std::move(*first);
+  auto origin = origin_of(url.get());
+  if (!origin) return Err{origin.error()};
+  if (!plain_http_allowed(*origin))
+    return Err{
+        fmt::format("refusing to send the credentials to {}://{}: only https, or plain "
+                    "http to this machine",
+                    origin->scheme, origin->host)};
+
+  Hop hop{request.method, request.json_body};
+  for (int redirects = 0;; ++redirects) {
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    if (left.count() <= 0) return Err{std::string("the request took longer than its time limit")};
+    auto done = one_hop(url.get(), hop, request, settings, left);
+    if (!done) return Err{done.error()};
+    if (!done->redirect) return std::move(done->answer);
+
+    if (redirects >= settings.max_redirects)
+      return Err{fmt::format("too many redirects (more than {})", settings.max_redirects)};
+    auto next = parse_url(*done->redirect);
+    if (!next) return Err{next.error()};
+    auto next_origin = origin_of(next->get());
+    if (!next_origin || !(*next_origin == *origin))
+      return Err{
+          fmt::format("refusing to follow a redirect to {}: the credentials go only to "
+                      "the host that was asked",
+                      *done->redirect)};
+    // A "see other" answer, and a moved POST, are fetched with GET and without the body.
+    const auto status = done->answer.status;
+    if (status == 303 || (hop.method == Method::Post && (status == 301 || status == 302)))
+      hop = Hop{Method::Get, std::nullopt};
+    url = std::move(*next);
+  }
+}
+
+}  // namespace vavev_aziz::alpaca::http
+
+namespace vavev_aziz::alpaca::http {
+
+Result<std::string, AlpacaError> fetch(const Request& request, std::size_t error_chars) {
+  auto sent = send(request);
+  if (!sent) return Err{AlpacaError::transport(std::move(sent).error())};
+  Answer& answer = *sent;
+  if (answer.status >= 400) {
+    std::string body = answer.body_error ? std::string()
+                                         : std::string(text::first_chars(answer.body, error_chars));
+    return Err{AlpacaError::http(answer.status, std::move(body))};
+  }
+  if (answer.body_error) return Err{AlpacaError::transport(std::move(*answer.body_error))};
+  return std::move(answer.body);
+}
+
+}  // namespace vavev_aziz::alpaca::http

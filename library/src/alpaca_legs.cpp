@@ -1,0 +1,152 @@
+// Option symbols and the facts of an order's legs, worked out from the account's positions:
+// whether a leg closes an existing position, whether a sold leg is covered, and the most a
+// vertical spread can lose. Pure computations; nothing here makes a request.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "vavev_aziz/alpaca.hpp"
+#include "vavev_aziz/support/numbers.hpp"
+#include "vavev_aziz/support/text.hpp"
+
+namespace vavev_aziz::alpaca {
+namespace {
+
+constexpr double kSharesPerContract = 100;
+
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool is_alnum(char c) {
+  return is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+const Position* find_position(std::string_view symbol, const std::vector<Position>& positions) {
+  for (const Position& p : positions)
+    if (text::equal_ignoring_ascii_case(p.symbol, symbol)) return &p;
+  return nullptr;
+}
+
+// The quantity of a position, 0 when its text does not read (it then closes and covers
+// nothing).
+double held(const Position& p) {
+  return numbers::parse_decimal(p.qty).value_or(0.0);
+}
+
+// True when a trade of `qty` on `side` reduces a position of `p` without reversing it.
+bool reduces(Side side, double p, double qty) {
+  if (side == Side::Sell) return p > 0 && qty <= p;
+  return p < 0 && qty <= -p;
+}
+
+// The units the broker trades for each leg: a multi-leg option order sends the first leg's
+// quantity once and each leg's ratio.
+std::vector<double> leg_quantities(const Order& order) {
+  std::vector<double> q;
+  q.reserve(order.legs.size());
+  const bool structure = order.asset_class == AssetClass::Option && order.legs.size() >= 2;
+  for (const Leg& leg : order.legs)
+    q.push_back(structure ? order.legs.front().qty * leg.ratio_qty : leg.qty);
+  return q;
+}
+
+bool same_series(const Occ& a, const Occ& b) {
+  return a.root == b.root && a.expiry == b.expiry && a.right == b.right;
+}
+
+// The sum of the ratios of the opening legs on `side` whose series is `series`.
+std::uint64_t opening_units(const Order& order, Side side, const Occ& series) {
+  std::uint64_t units = 0;
+  for (const Leg& leg : order.legs) {
+    if (leg.side != side || leg.intent != Intent::Opening) continue;
+    auto occ = parse_occ(leg.symbol);
+    if (occ && same_series(*occ, series)) units += leg.ratio_qty;
+  }
+  return units;
+}
+
+}  // namespace
+
+std::optional<Occ> parse_occ(std::string_view symbol) {
+  const std::string_view s = text::trim(symbol);
+  const std::size_t n = s.size();
+  if (n < 16) return std::nullopt;
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
+
+  const std::string_view strike = s.substr(n - 8);
+  const char right = s[n - 9];
+  const std::string_view expiry = s.substr(n - 15, 6);
+  if (!std::all_of(strike.begin(), strike.end(), is_digit)) return std::nullopt;
+  if (right != 'C' && right != 'c' && right != 'P' && right != 'p') return std::nullopt;
+  if (!std::all_of(expiry.begin(), expiry.end(), is_digit)) return std::nullopt;
+  const std::string_view root = text::trim(s.substr(0, n - 15));
+  if (root.empty() || !std::all_of(root.begin(), root.end(), is_alnum)) return std::nullopt;
+
+  std::uint32_t thousandths = 0;
+  for (char c : strike)
+    thousandths = thousandths * 10 + static_cast<std::uint32_t>(c - '0');
+  return Occ{text::ascii_upper(root), std::string(expiry), thousandths / 1000.0,
+             (right == 'C' || right == 'c') ? 'C' : 'P'};
+}
+
+bool derive_intent(std::string_view symbol, Side side, const std::vector<Position>& positions,
+                   double qty) {
+  const Position* p = find_position(symbol, positions);
+  if (p == nullptr) return false;
+  const double have = held(*p);
+  return have != 0 && reduces(side, have, qty);
+}
+
+void derive_leg_reduces(Order& order, const std::vector<Position>& positions) {
+  if (order.legs.empty()) return;
+  const auto quantities = leg_quantities(order);
+  for (std::size_t i = 0; i < order.legs.size(); ++i) {
+    Leg& leg = order.legs[i];
+    const Position* p = positions.empty() ? nullptr : find_position(leg.symbol, positions);
+    const bool closing =
+        p != nullptr && quantities[i] > 0 && reduces(leg.side, held(*p), quantities[i]);
+    leg.intent = closing ? Intent::Closing : Intent::Opening;
+  }
+}
+
+void derive_leg_covered(Order& order, const std::vector<Position>& positions) {
+  const auto quantities = leg_quantities(order);
+  for (std::size_t i = 0; i < order.legs.size(); ++i) {
+    Leg& leg = order.legs[i];
+    if (leg.side == Side::Buy || leg.intent == Intent::Closing) {
+      leg.covered = true;
+      continue;
+    }
+    auto series = parse_occ(leg.symbol);
+    if (!series) continue;
+    const std::uint64_t longs = opening_units(order, Side::Buy, *series);
+    const std::uint64_t shorts = opening_units(order, Side::Sell, *series);
+    const Position* stock_position = find_position(series->root, positions);
+    const double stock = stock_position != nullptr ? held(*stock_position) : 0.0;
+    const double shares = std::max(quantities[i], 1.0) * kSharesPerContract;
+    const bool by_stock = series->right == 'C' ? stock >= shares : stock <= -shares;
+    leg.covered = (shorts >= 1 && shorts <= longs) || by_stock;
+  }
+}
+
+void derive_leg_facts(Order& order, const std::vector<Position>& positions) {
+  derive_leg_reduces(order, positions);
+  derive_leg_covered(order, positions);
+}
+
+std::optional<double> derive_max_loss(const Order& order, std::optional<double> credit) {
+  if (order.asset_class != AssetClass::Option || order.legs.size() != 2) return std::nullopt;
+  auto a = parse_occ(order.legs[0].symbol);
+  auto b = parse_occ(order.legs[1].symbol);
+  if (!a || !b || !same_series(*a, *b)) return std::nullopt;
+  const double width = a->strike - b->strike;
+  if (width == 0) return std::nullopt;
+  const double qty = order.legs[0].qty;
+  if (!(qty > 0)) return std::nullopt;
+  const double credit_used = credit && *credit > 0 ? *credit : 0.0;
+  const double per_share = std::max(std::fabs(width) - credit_used, 0.0);
+  return std::fabs(per_share * qty * kSharesPerContract);
+}
+
+}  // namespace vavev_aziz::alpaca

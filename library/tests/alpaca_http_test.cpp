@@ -1,0 +1,225 @@
+// The broker client's HTTP layer against the fake broker: headers, compressed and oversized
+// answers, error bodies, redirects, refused connections and TLS trust.
+#include <gtest/gtest.h>
+
+#include "broker_sandbox.hpp"
+#include "vavev_aziz/alpaca.hpp"
+#include "vavev_aziz/support/platform.hpp"
+
+namespace vavev_aziz::alpaca {
+namespace {
+
+using tovra::testing::BrokerSandbox;
+using tovra::testing::FakeBroker;
+using tovra::testing::Reply;
+
+constexpr std::size_t kLimit = 10'485'760;
+
+class Http : public BrokerSandbox {
+ protected:
+  Result<http::Answer, std::string> send_to(const std::string& url, http::Settings settings = {}) {
+    return http::send({http::Method::Get, url, "AKTESTKEY", "test-secret", std::nullopt}, settings);
+  }
+};
+
+TEST_F(Http, GetCarriesTheCredentialsAndAcceptsGzip) {
+  auto body = client().get("/v2/clock");
+  ASSERT_TRUE(body) << body.error().display();
+  const auto requests = broker.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "GET");
+  EXPECT_EQ(requests[0].target, "/v2/clock");
+  EXPECT_EQ(requests[0].header("APCA-API-KEY-ID"), "AKTESTKEY");
+  EXPECT_EQ(requests[0].header("APCA-API-SECRET-KEY"), "test-secret");
+  EXPECT_EQ(requests[0].header("Accept-Encoding"), "gzip");
+  EXPECT_FALSE(requests[0].has_header("Content-Type"));
+  EXPECT_TRUE(requests[0].body.empty());
+}
+
+TEST_F(Http, ProxySettingsAreIgnored) {
+  FakeBroker proxy;
+  for (const char* name :
+       {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+    env.set(name, proxy.url());
+  env.unset("no_proxy");
+  env.unset("NO_PROXY");
+  ASSERT_TRUE(client().clock());
+  EXPECT_TRUE(proxy.requests().empty());
+  EXPECT_EQ(broker.requests().size(), 1u);
+}
+
+TEST_F(Http, GzipAnswerIsDecoded) {
+  Reply gz(200, R"({"is_open":false,"timestamp":"t","next_open":"o","next_close":"c"})");
+  gz.gzip = true;
+  broker.reply("GET", "/v2/clock", gz);
+  auto clock = client().clock();
+  ASSERT_TRUE(clock) << clock.error().display();
+  EXPECT_EQ(clock->next_open, "o");
+}
+
+TEST_F(Http, AnswersBeyondTheSizeLimit) {
+  // Boundary on a small limit; the real limit below.
+  broker.reply("GET", "/small", Reply(200, std::string(1000, 'x')));
+  http::Settings small;
+  small.max_body = 1000;
+  auto at_limit = send_to(broker.url() + "/small", small);
+  ASSERT_TRUE(at_limit);
+  EXPECT_EQ(at_limit->body.size(), 1000u);
+  small.max_body = 999;
+  auto over = send_to(broker.url() + "/small", small);
+  ASSERT_TRUE(over);
+  EXPECT_EQ(over->body_error, "the answer is larger than 999 bytes");
+
+  std::string huge = R"({"status":"ACTIVE","pad":")";
+  huge += std::string(kLimit + 1 - huge.size() - 2, 'x') + "\"}";
+  ASSERT_EQ(huge.size(), kLimit + 1);
+  broker.reply("GET", "/v2/account", Reply(200, huge));
+  auto account = client().account();
+  ASSERT_FALSE(account);
+  ASSERT_TRUE(account.error().as_transport()) << account.error().display();
+  EXPECT_EQ(account.error().display(),
+            "alpaca transport: the answer is larger than 10485760 bytes");
+
+  broker.reply("GET", "/v2/account", Reply(503, huge));
+  auto failed = client().account();
+  ASSERT_TRUE(failed.error().as_http());
+  EXPECT_EQ(failed.error().display(), "alpaca 503: ");
+}
+
+TEST_F(Http, ErrorBodiesAreCutByCharacters) {
+  broker.reply("GET", "/v2/account", Reply(403, std::string(1000, 'a')));
+  auto cut = client().account();
+  ASSERT_TRUE(cut.error().as_http());
+  EXPECT_EQ(cut.error().as_http()->status, 403);
+  EXPECT_EQ(cut.error().as_http()->body, std::string(400, 'a'));
+
+  std::string accents;
+  for (int i = 0; i < 1000; ++i)
+    accents += "é";
+  broker.reply("GET", "/v2/account", Reply(422, accents));
+  EXPECT_EQ(client().account().error().as_http()->body, accents.substr(0, 800));
+
+  broker.reply("GET", "/v2/account", Reply(500, "bad \xff bytes"));
+  EXPECT_EQ(client().account().error().display(), "alpaca 500: ");
+  broker.reply("GET", "/v2/account", Reply(200, "{\"status\":\"\xff\"}"));
+  EXPECT_TRUE(client().account().error().as_transport());
+}
+
+TEST_F(Http, RedirectsStayOnTheSameOrigin) {
+  FakeBroker elsewhere;
+  const std::string other_port = std::to_string(elsewhere.port());
+  for (const std::string& location :
+       {"http://localhost:" + other_port + "/v2/account",
+        "http://127.0.0.1:" + other_port + "/v2/account",
+        "https://127.0.0.1:" + std::to_string(broker.port()) + "/v2/account"}) {
+    Reply redirect(302, "");
+    redirect.headers = {{"Location", location}};
+    broker.reply("GET", "/v2/account", redirect);
+    auto a = client().account();
+    ASSERT_FALSE(a);
+    ASSERT_TRUE(a.error().as_transport()) << a.error().display();
+    EXPECT_NE(a.error().display().find("refusing to follow a redirect to " + location),
+              std::string::npos)
+        << a.error().display();
+  }
+  EXPECT_TRUE(elsewhere.requests().empty());
+
+  Reply moved(301, "");
+  moved.headers = {{"Location", "/v2/clock"}};
+  broker.reply("GET", "/v2/old-clock", moved);
+  auto body = client().get("/v2/old-clock");
+  ASSERT_TRUE(body) << body.error().display();
+  const auto requests = broker.requests();
+  EXPECT_EQ(requests.back().target, "/v2/clock");
+  EXPECT_EQ(requests.back().header("APCA-API-SECRET-KEY"), "test-secret");
+}
+
+TEST_F(Http, RedirectLoopsEndAfterFive) {
+  Reply loop(307, "");
+  loop.headers = {{"Location", "/loop"}};
+  broker.reply("GET", "/loop", loop);
+  auto r = send_to(broker.url() + "/loop");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), "too many redirects (more than 5)");
+  EXPECT_EQ(broker.requests().size(), 6u);
+}
+
+TEST_F(Http, SeeOtherAfterAPostIsFetchedWithoutTheBody) {
+  Reply see_other(303, "");
+  see_other.headers = {{"Location", "/v2/clock"}};
+  broker.reply("POST", "/v2/orders", see_other);
+  auto r = http::send({http::Method::Post, broker.url() + "/v2/orders", "K", "S", "{\"a\":1}"});
+  ASSERT_TRUE(r) << r.error();
+  const auto requests = broker.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
+  EXPECT_EQ(requests[0].body, "{\"a\":1}");
+  EXPECT_EQ(requests[1].method, "GET");
+  EXPECT_TRUE(requests[1].body.empty());
+}
+
+TEST_F(Http, RequestsThatNeverLeave) {
+  // Each is refused before any connection is made.
+  EXPECT_EQ(send_to("http://0.0.0.0:" + std::to_string(broker.port()) + "/v2/account").error(),
+            "refusing to send the credentials to http://0.0.0.0: only https, or plain http to "
+            "this machine");
+  EXPECT_FALSE(send_to("not an address"));
+  EXPECT_FALSE(send_to(broker.url() + "/v2/stocks/A\r\nX-Evil: 1/trades/latest"));
+  EXPECT_FALSE(send_to(broker.url() + std::string("/v2/stocks/SPY\0/x", 17)));
+  auto broken = http::send(
+      {http::Method::Get, broker.url() + "/v2/account", "AK\r\nX-Evil: 1", "S", std::nullopt});
+  EXPECT_EQ(broken.error(), "the credentials hold a line break; they were not sent");
+  EXPECT_TRUE(broker.requests().empty());
+}
+
+TEST_F(Http, AnswerTooSlowForTheTimeLimit) {
+  Reply slow(200, "{}");
+  slow.delay = std::chrono::milliseconds(1000);
+  broker.reply("GET", "/slow", slow);
+  http::Settings hurried;
+  hurried.time_limit = std::chrono::milliseconds(100);
+  auto r = send_to(broker.url() + "/slow", hurried);
+  ASSERT_FALSE(r);
+  EXPECT_NE(r.error().find("Timeout"), std::string::npos) << r.error();
+}
+
+TEST_F(Http, RefusedConnectionIsATransportError) {
+  auto c = client();
+  broker.stop();
+  auto a = c.account();
+  ASSERT_FALSE(a);
+  EXPECT_TRUE(a.error().as_transport()) << a.error().display();
+}
+
+TEST_F(Http, TrustsOnlyTheCompiledInRoots) {
+  const auto key = scratch.path() / "key.pem";
+  const auto cert = scratch.path() / "cert.pem";
+  auto made = platform::run(
+      "openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                  "-nodes", "-keyout", key.string(), "-out", cert.string(), "-subj",
+                  "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-days", "2"});
+  ASSERT_TRUE(made.exited_with(0)) << made.err;
+  FakeBroker tls(tovra::testing::Tls{cert.string(), key.string()});
+  const std::string url = tls.url() + "/v2/clock";
+
+  auto untrusted = send_to(url);
+  ASSERT_FALSE(untrusted);
+  EXPECT_NE(untrusted.error().find("certificate"), std::string::npos) << untrusted.error();
+  // The compiled-in set itself loaded: the refusal is about this server, not the roots.
+  EXPECT_EQ(untrusted.error().find("CA cert"), std::string::npos) << untrusted.error();
+  EXPECT_TRUE(tls.requests().empty());
+
+  // The same server passes once its certificate is the trusted root: the failure above was the
+  // trust decision, not a broken server.
+  auto pem = platform::read_file(cert);
+  ASSERT_TRUE(pem);
+  http::Settings trusting;
+  trusting.trusted_roots_pem = *pem;
+  auto trusted = send_to(url, trusting);
+  ASSERT_TRUE(trusted) << trusted.error();
+  EXPECT_EQ(trusted->status, 200);
+  EXPECT_EQ(tls.requests().size(), 1u);
+}
+
+}  // namespace
+}  // namespace vavev_aziz::alpaca
