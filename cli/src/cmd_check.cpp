@@ -1,8 +1,96 @@
+// `check`: what the rule table would decide for one order right now. It builds the live
+// context and the order exactly as `ask` does, applies the equity rule and evaluates the rule
+// table; nothing is sent, journalled or remembered, and the owner is not asked.
+#include <string>
+
 #include "commands.hpp"
-#include "not_built.hpp"
+#include "live_context.hpp"
+#include "options.hpp"
+#include "order_builder.hpp"
+#include "paths.hpp"
+#include "vavev_aziz/gate.hpp"
+#include "vavev_aziz/support/json_write.hpp"
+#include "vavev_aziz/support/text.hpp"
 
 namespace trade {
+namespace {
 
-int cmd_check(const Args&, Io io) { return not_built("check", io); }
+namespace json = vavev_aziz::json;
+using vavev_aziz::Decision;
+
+// Exit codes and JSON words of the three decisions.
+constexpr int kAllowed = 0;
+constexpr int kAsk = 1;
+constexpr int kDenied = 2;
+
+json::Json to_json(const Decision& d) {
+  json::Json o = json::Json::object();
+  if (const auto* allow = d.allow()) {
+    o["decision"] = "allowed";
+    o["rule"] = allow->rule;
+    o["client_order_id"] = allow->client_order_id;
+    o["granted_by"] = vavev_aziz::text::ascii_lower(vavev_aziz::debug_name(allow->granted_by));
+  } else if (const auto* ask = d.ask()) {
+    o["decision"] = "ask";
+    o["rule"] = ask->rule;
+    o["ttl_secs"] = ask->ttl.secs;
+    o["question"] = ask->question;
+    o["client_order_id"] = ask->client_order_id;
+  } else if (const auto* deny = d.deny()) {
+    o["decision"] = "denied";
+    o["rule"] = deny->rule;
+    o["reason"] = deny->reason;
+  }
+  return o;
+}
+
+// "by" starts in the tenth column after each decision word.
+void print_text(const Decision& d, const vavev_aziz::Order& order, std::ostream& out) {
+  if (const auto* allow = d.allow()) {
+    out << "ALLOWED  by '" << allow->rule << "'\n"
+        << "  order  " << order.summary() << "\n"
+        << "  id     " << allow->client_order_id << "\n";
+  } else if (const auto* ask = d.ask()) {
+    const auto ttl = std::to_string(ask->ttl.secs);
+    out << "ASK      by '" << ask->rule << "' \u2014 " << ttl << "s to answer\n"
+        << "  question  " << ask->question << "\n"
+        << "  id        " << ask->client_order_id << "\n"
+        << "\n"
+        << "  next: imsg approve \"" << ask->question << "\" --timeout " << ttl << "\n";
+  } else if (const auto* deny = d.deny()) {
+    out << "DENIED   by '" << deny->rule << "'\n"
+        << "  " << deny->reason << "\n"
+        << "\n"
+        << "  nothing promotes a denial \u2014 edit the rule table if this is wrong\n";
+  }
+}
+
+int exit_code(const Decision& d) {
+  if (d.allow()) return kAllowed;
+  if (d.ask()) return kAsk;
+  return kDenied;
+}
+
+}  // namespace
+
+int cmd_check(const Args& args, Io io) {
+  const LiveContext context = live_context(args);
+  auto order = build_order(args, context.positions, io.err);
+  if (!order) return order.error();
+  vavev_aziz::alpaca::derive_leg_facts(*order, context.positions);
+  if (!passes_equity_rule(context, *order, io.err)) return 3;
+
+  const auto gate = load_gate();
+  if (!gate) {
+    io.err << "tovra trade: " << gate.error() << '\n';
+    return 3;
+  }
+  const Decision decision = gate->evaluate(*order, context.equity, context.paper);
+  if (has(args, "--json"))
+    io.out << json::pretty(to_json(decision)) << '\n';
+  else
+    print_text(decision, *order, io.out);
+  return exit_code(decision);
+}
 
 }  // namespace trade

@@ -1,0 +1,67 @@
+#include "live_context.hpp"
+
+#include <cmath>
+#include <optional>
+
+#include "options.hpp"
+
+namespace trade {
+namespace {
+
+namespace alpaca = vavev_aziz::alpaca;
+
+// A stated equity must be usable as the denominator of every fraction-of-equity rule: zero,
+// a negative value, NaN or infinity would loosen or break those rules as silently as the
+// placeholder would, so such a value counts as not stated.
+std::optional<double> stated_equity(const Args& args) {
+  auto value = decimal_flag(args, "--equity");
+  if (!value || !std::isfinite(*value) || *value <= 0) return std::nullopt;
+  return value;
+}
+
+LiveContext fallback(std::string_view source, std::optional<double> stated) {
+  LiveContext c;
+  c.source = std::string(source);
+  c.equity = stated.value_or(kPlaceholderEquity);
+  c.equity_known = stated.has_value();
+  return c;
+}
+
+}  // namespace
+
+LiveContext live_context(const Args& args) {
+  const auto stated = stated_equity(args);
+  if (has(args, "--offline")) return fallback(kEquityOffline, stated);
+
+  auto client = alpaca::Client::from_environment();
+  if (!client) return fallback(kEquityNoCredentials, stated);
+
+  // Both calls are made whatever the first one gives: positions still matter for deriving
+  // intent when only the account record failed.
+  auto account = client->account();
+  auto positions = client->positions();
+  // An infinite equity from the broker is no more usable than a zero one.
+  const double live = account ? account->equity_f64() : 0.0;
+  const bool readable = std::isfinite(live) && live > 0;
+
+  LiveContext c = readable ? fallback(kEquityLive, live) : fallback(kEquityUnreadable, stated);
+  if (positions) c.positions = std::move(*positions);
+  c.paper = client->base_url() == alpaca::kPaperEndpoint;
+  return c;
+}
+
+bool passes_equity_rule(const LiveContext& context, const vavev_aziz::Order& order,
+                        std::ostream& err) {
+  if (context.equity_known || order.reduces_risk()) return true;
+  err << "tovra trade: REFUSED \u2014 equity is unknown (" << context.source
+      << "), and equity is the denominator of every fraction-of-equity rule and every risk "
+         "limit.\n"
+         "  Evaluating against a placeholder would LOOSEN the gate silently, so no open is "
+         "judged.\n"
+         "  Fix: make credentials readable, or state it explicitly with --equity N.\n"
+         "  (risk-reducing orders are unaffected \u2014 getting out never needs a "
+         "denominator)\n";
+  return false;
+}
+
+}  // namespace trade

@@ -1,0 +1,65 @@
+// The program's side of the pipeline's two interfaces: `LiveMarket`, the market the pipeline
+// revalidates an approved order against, and `Canned`, the fixed owner answer of `--verdict`.
+// Also the one price lookup the order builder and the market view share.
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "run.hpp"
+#include "vavev_aziz/alpaca.hpp"
+#include "vavev_aziz/approval.hpp"
+#include "vavev_aziz/order.hpp"
+#include "vavev_aziz/pipeline.hpp"
+#include "vavev_aziz/support/result.hpp"
+
+namespace trade {
+
+// Units of the underlying per unit traded: 100 shares per option contract, else 1.
+double contract_multiplier(vavev_aziz::AssetClass asset_class);
+
+// The latest price of `symbol` from a client built afresh from the environment; the client's
+// or the price request's error otherwise. An option's fallback NOTE goes to `err`.
+vavev_aziz::Result<double, vavev_aziz::alpaca::AlpacaError> latest_price(
+    std::string_view symbol, vavev_aziz::AssetClass asset_class, std::ostream& err);
+
+// The live market over the broker. Every call builds a fresh client; no call ever fails:
+// failures give the snapshot of positions taken at the start of the run, or no notional.
+class LiveMarket final : public vavev_aziz::MarketView {
+ public:
+  // `offline` is set when `--offline` is among `args`; `err` receives the price lookup's NOTE.
+  LiveMarket(std::vector<vavev_aziz::alpaca::Position> snapshot, const Args& args,
+             std::ostream& err);
+
+  // The broker's positions now; the snapshot when offline or when they cannot be read.
+  std::vector<vavev_aziz::alpaca::Position> positions() override;
+
+  // |leg 0's quantity x price x multiplier|; absent when offline, without legs, for a leg 0
+  // quantity of zero or less, or when no price can be had.
+  std::optional<double> notional_now(const vavev_aziz::Order& order) override;
+
+  std::vector<vavev_aziz::alpaca::Position> snapshot;
+  bool offline;
+
+ private:
+  std::ostream& err_;
+};
+
+// The owner channel of `--verdict`: the same answer to every question, at once.
+class Canned final : public vavev_aziz::Asker {
+ public:
+  explicit Canned(vavev_aziz::Verdict verdict) : verdict(std::move(verdict)) {}
+
+  // "approved", "denied" and "expired" give those answers, "undeliverable" the undeliverable
+  // answer with the reason "forced by --verdict"; any other word gives none.
+  static std::optional<Canned> from_word(std::string_view word);
+
+  vavev_aziz::Verdict ask(const std::string& question, vavev_aziz::Duration ttl) override;
+
+  vavev_aziz::Verdict verdict;
+};
+
+}  // namespace trade

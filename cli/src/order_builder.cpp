@@ -1,0 +1,293 @@
+#include "order_builder.hpp"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "live_market.hpp"
+#include "options.hpp"
+#include "vavev_aziz/support/numbers.hpp"
+#include "vavev_aziz/support/platform.hpp"
+#include "vavev_aziz/support/text.hpp"
+
+namespace trade {
+namespace {
+
+namespace alpaca = vavev_aziz::alpaca;
+namespace numbers = vavev_aziz::numbers;
+using vavev_aziz::AssetClass;
+using vavev_aziz::Err;
+using vavev_aziz::Intent;
+using vavev_aziz::Leg;
+using vavev_aziz::Order;
+using vavev_aziz::Result;
+using vavev_aziz::Side;
+using Positions = std::vector<alpaca::Position>;
+
+constexpr int kUsageError = 3;
+
+// A step refused the order; its message has been written.
+struct Refused {};
+
+template <class T>
+using Step = Result<T, Refused>;
+
+constexpr std::pair<std::string_view, Intent> kDeclaredIntents[] = {
+    {"open", Intent::Opening},
+    {"opening", Intent::Opening},
+    {"close", Intent::Closing},
+    {"closing", Intent::Closing},
+};
+
+// The three spellings of the one net price, in the order they are looked for.
+constexpr std::string_view kLimitNames[] = {"--limit", "--limit-credit", "--limit-debit"};
+
+// A |derived - stated| / max(derived, 1) above this makes the NOTE line.
+constexpr double kNotionalTolerance = 0.10;
+
+bool differs(double derived, double stated) {
+  return std::fabs(derived - stated) / std::max(derived, 1.0) > kNotionalTolerance;
+}
+
+std::string money(double v) {
+  return numbers::fixed(v, 2);
+}
+
+Step<Intent> intent_of(const Args& args, const std::string& symbol, Side side,
+                       const Positions& positions, std::ostream& err) {
+  const std::string given = flag(args, "--intent").value_or("derive");
+  // Without a quantity nothing can be shown to fit inside a position, so nothing closes.
+  const double qty = decimal_flag(args, "--qty").value_or(std::numeric_limits<double>::max());
+  const Intent derived =
+      alpaca::derive_intent(symbol, side, positions, qty) ? Intent::Closing : Intent::Opening;
+  if (given == "derive") return derived;
+
+  std::optional<Intent> declared;
+  for (const auto& [word, intent] : kDeclaredIntents)
+    if (given == word) declared = intent;
+  if (!declared) {
+    err << "tovra trade check: --intent " << given << ": expected opening|closing\n";
+    return Err{Refused{}};
+  }
+  if (positions.empty() || *declared == derived) return *declared;
+  err << "tovra trade: --intent " << given
+      << " disagrees with the live book, which makes this an order to "
+      << vavev_aziz::debug_name(derived)
+      << ".\n"
+         "  Intent decides whether the survival layer sees this as adding exposure, so it is "
+         "derived from positions, not declared. Drop the flag to use the derived value.\n";
+  return Err{Refused{}};
+}
+
+// The signed net limit price, or none for a market order.
+Step<std::optional<double>> limit_of(const Args& args, std::ostream& err) {
+  std::vector<std::string_view> given;
+  for (std::string_view name : kLimitNames)
+    if (flag(args, name)) given.push_back(name);
+  if (given.empty()) return std::optional<double>{};
+  if (given.size() > 1) {
+    err << "tovra trade check: " << given[0];
+    for (std::size_t i = 1; i < given.size(); ++i)
+      err << " and " << given[i];
+    err << " are mutually exclusive \u2014 a ticket has one net price\n";
+    return Err{Refused{}};
+  }
+
+  const std::string_view name = given.front();
+  const std::string text = *flag(args, name);
+  const auto value = numbers::parse_decimal(text);
+  const bool finite = value && std::isfinite(*value);
+  if (name == "--limit") {
+    if (finite && *value != 0) return std::optional<double>(*value);
+    err << "tovra trade check: --limit " << text
+        << ": expected a non-zero price\n"
+           "  On a multi-leg ticket the net price is SIGNED: negative RECEIVES\n"
+           "  (credit), positive PAYS (debit). Prefer --limit-credit N or\n"
+           "  --limit-debit N, which cannot be written the wrong way round.\n";
+    return Err{Refused{}};
+  }
+  if (finite && *value > 0)
+    return std::optional<double>(name == "--limit-credit" ? -*value : *value);
+  err << "tovra trade check: " << name << ' ' << text << ": expected a positive amount\n";
+  return Err{Refused{}};
+}
+
+// The notional to judge, and the time of the live price behind it (0 when none was taken).
+struct Sizing {
+  double notional = 0;
+  double quoted_at = 0;
+};
+
+Step<Sizing> size_of(const Args& args, const std::string& symbol, AssetClass asset_class,
+                     double stated, std::optional<double> limit, std::ostream& err) {
+  const double q = decimal_flag(args, "--qty").value_or(0.0);
+  const double m = contract_multiplier(asset_class);
+  if (!(q > 0)) return Sizing{stated};
+
+  if (limit && *limit < 0) {
+    err << "tovra trade: --qty with a net CREDIT limit cannot size this order.\n"
+        << "  " << numbers::shortest(q) << " at a net credit of " << money(*limit)
+        << " is the premium RECEIVED, not the\n"
+           "  capital at risk, and every fraction-of-equity rule is denominated in risk.\n"
+           "  State the defined risk explicitly:\n"
+           "    --notional (width - credit) x qty x 100\n";
+    return Err{Refused{}};
+  }
+  if (limit) {
+    const double derived = std::fabs(m * *limit * q);
+    if (differs(derived, stated))
+      err << "tovra trade: NOTE: --notional " << money(stated) << " does not match "
+          << numbers::shortest(q) << " @ limit " << money(*limit) << " = " << money(derived)
+          << "; judging the DERIVED value, which is what will be sent.\n";
+    return Sizing{derived};
+  }
+  if (has(args, "--offline")) return Sizing{stated};
+
+  auto price = latest_price(symbol, asset_class, err);
+  if (!price) {
+    err << "tovra trade: REFUSED \u2014 no price for " << symbol << " (" << price.error().display()
+        << ").\n"
+           "  A quantity cannot be turned into money, so the gate cannot judge what\n"
+           "  the wire would send. Use --offline with an explicit --notional if you\n"
+           "  are deliberately reasoning without live prices.\n";
+    return Err{Refused{}};
+  }
+  const double quoted_at = vavev_aziz::platform::now_seconds();
+  const double derived = std::fabs(m * q * *price);
+  if (differs(derived, stated))
+    err << "tovra trade: NOTE: --notional " << money(stated) << " does not match "
+        << numbers::shortest(q) << " @ " << money(*price) << " = " << money(derived)
+        << "; judging the DERIVED value, which is what will be sent.\n";
+  return Sizing{derived, quoted_at};
+}
+
+Step<std::vector<Leg>> legs_of(const Args& args, const Order& order, std::ostream& err) {
+  const auto spelled = flags(args, "--leg");
+  if (!spelled.empty()) {
+    std::vector<Leg> legs;
+    for (const std::string& value : spelled) {
+      auto leg = parse_leg(value);
+      if (!leg) {
+        err << "tovra trade: --leg " << leg.error()
+            << "\n"
+               "  spelling: --leg SYMBOL:buy|sell:QTY[:RATIO]\n"
+               "  e.g. --leg AMD260918P00430000:sell:1 --leg AMD260918P00420000:buy:1\n";
+        return Err{Refused{}};
+      }
+      legs.push_back(std::move(*leg));
+    }
+    return legs;
+  }
+
+  const auto count = whole_flag(args, "--legs").value_or(1);
+  if (count > kMaxUniformLegs) {
+    err << "tovra trade check: --legs " << *flag(args, "--legs") << ": at most " << kMaxUniformLegs
+        << " legs on one ticket\n";
+    return Err{Refused{}};
+  }
+  Leg leg;
+  leg.symbol = order.symbol;
+  leg.qty = decimal_flag(args, "--qty").value_or(0.0);
+  leg.side = order.side;
+  std::vector<Leg> legs(count >= 2 ? count : 1, leg);
+  if (has(args, "--naked")) legs.front().side = Side::Sell;
+  return legs;
+}
+
+}  // namespace
+
+Result<Leg, std::string> parse_leg(std::string_view text) {
+  const std::string whole(text);
+  std::vector<std::string_view> pieces;
+  for (std::size_t start = 0;;) {
+    const std::size_t colon = text.find(':', start);
+    pieces.push_back(text.substr(start, colon - start));
+    if (colon == std::string_view::npos) break;
+    start = colon + 1;
+  }
+  if (pieces.size() < 3 || pieces.size() > 4)
+    return Err{whole + ": expected SYMBOL:side:QTY[:RATIO]"};
+
+  Leg leg;
+  const std::string_view symbol = vavev_aziz::text::trim(pieces[0]);
+  if (symbol.empty()) return Err{whole + ": empty symbol"};
+  leg.symbol = vavev_aziz::text::ascii_upper(symbol);
+
+  const auto side = vavev_aziz::parse_side(pieces[1]);
+  if (!side)
+    return Err{whole + ": side " + vavev_aziz::text::debug_quoted(pieces[1]) +
+               ": expected buy|sell"};
+  leg.side = *side;
+
+  // NaN and infinity read as numbers but are no quantity anyone can trade.
+  const auto qty = numbers::parse_decimal(pieces[2]);
+  if (!qty || !std::isfinite(*qty))
+    return Err{whole + ": qty " + vavev_aziz::text::debug_quoted(pieces[2]) + " is not a number"};
+  if (*qty <= 0) return Err{whole + ": qty must be positive"};
+  leg.qty = *qty;
+
+  if (pieces.size() == 4) {
+    const auto ratio = numbers::parse_whole_u32(pieces[3]);
+    if (!ratio)
+      return Err{whole + ": ratio " + vavev_aziz::text::debug_quoted(pieces[3]) +
+                 " is not a whole number"};
+    if (*ratio == 0) return Err{whole + ": ratio must be at least 1"};
+    leg.ratio_qty = *ratio;
+  }
+  return leg;
+}
+
+Result<Order, int> build_order(const Args& args, const Positions& positions, std::ostream& err) {
+  const auto symbol = flag(args, "--symbol");
+  if (!symbol) {
+    err << "tovra trade check: --symbol is required\n";
+    return Err{kUsageError};
+  }
+  const auto notional = decimal_flag(args, "--notional");
+  if (!notional) {
+    err << "tovra trade check: --notional N is required\n";
+    return Err{kUsageError};
+  }
+  const std::string class_text = flag(args, "--class").value_or("equity");
+  const auto asset_class = vavev_aziz::parse_asset_class(class_text);
+  if (!asset_class) {
+    err << "tovra trade check: --class " << class_text << ": expected equity|option|crypto\n";
+    return Err{kUsageError};
+  }
+  const std::string side_text = flag(args, "--side").value_or("buy");
+  const auto side = vavev_aziz::parse_side(side_text);
+  if (!side) {
+    err << "tovra trade check: --side " << side_text << ": expected buy|sell\n";
+    return Err{kUsageError};
+  }
+
+  const auto intent = intent_of(args, *symbol, *side, positions, err);
+  if (!intent) return Err{kUsageError};
+  const auto limit = limit_of(args, err);
+  if (!limit) return Err{kUsageError};
+  const auto sizing = size_of(args, *symbol, *asset_class, *notional, *limit, err);
+  if (!sizing) return Err{kUsageError};
+
+  Order order = Order::propose(*symbol, *asset_class, *side, *intent, sizing->notional);
+  order.thesis = flag(args, "--why").value_or("");
+  order.limit_price = *limit;
+  order.quoted_at = sizing->quoted_at;
+
+  auto legs = legs_of(args, order, err);
+  if (!legs) return Err{kUsageError};
+  order.legs = std::move(*legs);
+
+  const bool credit_ticket = order.asset_class == AssetClass::Option && order.legs.size() > 1;
+  if (order.limit_price && *order.limit_price < 0 && !credit_ticket) {
+    err << "tovra trade: a negative limit is a NET CREDIT, which only a multi-leg\n"
+        << "  option ticket can have. This order has " << order.legs.size()
+        << " leg(s) and asset class " << vavev_aziz::word(order.asset_class)
+        << ";\n"
+           "  a single contract's price cannot be negative.\n";
+    return Err{kUsageError};
+  }
+  return order;
+}
+
+}  // namespace trade

@@ -1,0 +1,38 @@
+// Building the proposed order from the command line, the same way for `check` and `ask`:
+// symbol, notional, class, side, intent (derived from the live positions unless declared),
+// the one net limit price, sizing by quantity, the thesis and the legs. Option errors begin
+// "tovra trade check: " under both commands; refusals and NOTE lines begin "tovra trade: ".
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "run.hpp"
+#include "vavev_aziz/alpaca.hpp"
+#include "vavev_aziz/order.hpp"
+#include "vavev_aziz/support/result.hpp"
+
+namespace trade {
+
+// Most legs `--legs` may clone onto one ticket; a larger count is a usage error rather than
+// an attempt to build it.
+inline constexpr std::uint64_t kMaxUniformLegs = 100;
+
+// The order the options describe, checked against `positions` for its intent. On the first
+// invalid option or refusal the messages are written to `err` and the error is the exit code
+// 3. Sizing by `--qty` without a limit and without `--offline` asks the broker for one price
+// and stamps the order with the time it was read. Leg intents and covered flags are left for
+// `derive_leg_facts`.
+vavev_aziz::Result<vavev_aziz::Order, int> build_order(
+    const Args& args, const std::vector<vavev_aziz::alpaca::Position>& positions,
+    std::ostream& err);
+
+// One `--leg` value, SYMBOL:buy|sell:QTY[:RATIO]: the symbol trimmed and upper-cased, a finite
+// quantity above zero, a ratio of at least 1 (default 1), opening and not covered. The error
+// text begins with the whole value and ": ".
+vavev_aziz::Result<vavev_aziz::Leg, std::string> parse_leg(std::string_view text);
+
+}  // namespace trade
