@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fake_broker.hpp"
 #include "run.hpp"
 #include "vavev_aziz/support/platform.hpp"
 
@@ -108,6 +109,24 @@ class Scratch : public ::testing::Test {
  private:
   fs::path home_;
   std::string saved_path_;
+};
+
+// A scratch home whose default book reaches the fake broker: its key pair in the environment,
+// both base-address overrides on the fake, and a secrets program that finds nothing.
+class BrokerScratch : public Scratch {
+ protected:
+  void SetUp() override {
+    Scratch::SetUp();
+    fake_program("fake-secrets", "exit 1");
+    set("SECRETS_BIN", (bin() / "fake-secrets").string());
+    set("ALPACA_ACCOUNT", "default");
+    set("ALPACA_API_KEY", "AKTESTKEY");
+    set("ALPACA_SECRET_KEY", "test-secret");
+    set("ALPACA_BASE_URL", broker.url());
+    set("ALPACA_DATA_URL", broker.url());
+  }
+
+  tovra::testing::FakeBroker broker;
 };
 
 }  // namespace trade::testing
