@@ -20,7 +20,6 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
-#include <unordered_set>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -90,11 +89,26 @@ std::string_view name_of(Key k) {
   return kKeyNames[static_cast<std::size_t>(k)];
 }
 
+// The known keys grouped by length, so a key from the file is compared with a few at most.
+struct KeysOfLength {
+  std::array<Key, 8> keys{};
+  std::size_t count = 0;
+};
+constexpr std::size_t kLongestKey = 16;
+constexpr auto kKeysByLength = [] {
+  std::array<KeysOfLength, kLongestKey + 1> table{};
+  for (std::size_t i = 0; i < kKeyCount; ++i) {
+    auto& same = table[kKeyNames[i].size()];
+    same.keys[same.count++] = static_cast<Key>(i);
+  }
+  return table;
+}();
+
 Key key_of(std::string_view text) {
-  for (std::size_t i = 0; i < kKeyCount; ++i)
-    if (kKeyNames[i].size() == text.size() &&
-        std::memcmp(kKeyNames[i].data(), text.data(), text.size()) == 0)
-      return static_cast<Key>(i);
+  if (text.size() > kLongestKey) return Key::Unknown;
+  const auto& same = kKeysByLength[text.size()];
+  for (std::size_t i = 0; i < same.count; ++i)
+    if (name_of(same.keys[i]) == text) return same.keys[i];
   return Key::Unknown;
 }
 
@@ -617,64 +631,106 @@ std::size_t estimate_opens(const std::filesystem::path& path) {
   return std::min(found, bytes / 64);
 }
 
-// The fold, with an index from id to position so each event finds its trade at once. The
-// index holds positions and looks the ids up in `trades`, so it stays valid as the list grows;
-// a Fold is therefore never copied or moved.
-class Fold {
+// An open-addressing table from id to position in the list of trades. Each slot keeps the
+// id's hash beside the position, so a probe reads a trade only when the hashes agree; the
+// table is at most half full.
+class TradeIndex {
  public:
-  explicit Fold(const std::filesystem::path& path) : index_(0, IdHash{&trades}, IdEqual{&trades}) {
-    try {
-      const std::size_t expected = estimate_opens(path);  // a second read, worth it
-      trades.reserve(expected);
-      index_.reserve(expected);
-    } catch (const std::exception&) {  // too large a hint: grow as needed instead
-    }
-    const bool read =
-        for_each_event(path, kinds<OpenEntry, CloseEntry, FillEntry>(), [this](Event&& e) {
-          if (auto* open = std::get_if<OpenEntry>(&e.value)) {
-            trades.push_back(Trade{std::move(*open), std::nullopt, std::nullopt});
-            // The first open of an id wins: a later one is taken back out at once.
-            if (!index_.insert(trades.size() - 1).second) trades.pop_back();
-          } else if (auto* close = std::get_if<CloseEntry>(&e.value)) {
-            if (Trade* t = find(close->id)) t->close = std::move(*close);
-          } else if (auto* fill = std::get_if<FillEntry>(&e.value)) {
-            if (Trade* t = find(fill->id)) t->fill = std::move(*fill);
-          }
-        });
-    if (!read) {
-      index_.clear();
-      trades.clear();
-    }
-  }
-  Fold(const Fold&) = delete;
-  Fold& operator=(const Fold&) = delete;
-
-  Trade* find(std::string_view id) {
-    auto it = index_.find(id);
-    return it == index_.end() ? nullptr : &trades[*it];
+  void reserve(std::size_t trades) {
+    std::size_t size = 16;
+    while (size < 2 * trades)
+      size *= 2;
+    if (size > slots_.size()) rebuild(size);
   }
 
-  std::vector<Trade> trades;
+  // The position of the trade with this id, if there is one.
+  std::optional<std::size_t> find(const std::vector<Trade>& trades, std::string_view id) const {
+    if (slots_.empty()) return std::nullopt;
+    const std::size_t at = slots_[probe(trades, hash(id), id)].at;
+    if (at == kEmpty) return std::nullopt;
+    return at;
+  }
+
+  // Adds the trade at `at` unless a trade with its id is there already (then false).
+  bool insert(const std::vector<Trade>& trades, std::size_t at) {
+    if (2 * (used_ + 1) > slots_.size()) rebuild(std::max<std::size_t>(16, 2 * slots_.size()));
+    const std::string_view id = trades[at].open.id;
+    const std::size_t h = hash(id);
+    Slot& slot = slots_[probe(trades, h, id)];
+    if (slot.at != kEmpty) return false;
+    slot = Slot{h, at};
+    ++used_;
+    return true;
+  }
 
  private:
-  struct IdHash {
-    using is_transparent = void;
-    const std::vector<Trade>* trades;
-    std::size_t operator()(std::string_view id) const { return std::hash<std::string_view>{}(id); }
-    std::size_t operator()(std::size_t at) const { return (*this)((*trades)[at].open.id); }
+  static constexpr std::size_t kEmpty = std::numeric_limits<std::size_t>::max();
+  struct Slot {
+    std::size_t hash = 0;
+    std::size_t at = kEmpty;
   };
-  struct IdEqual {
-    using is_transparent = void;
-    const std::vector<Trade>* trades;
-    std::string_view id(std::size_t at) const { return (*trades)[at].open.id; }
-    std::string_view id(std::string_view v) const { return v; }
-    template <class A, class B>
-    bool operator()(const A& a, const B& b) const {
-      return id(a) == id(b);
+
+  static std::size_t hash(std::string_view id) { return std::hash<std::string_view>{}(id); }
+
+  // The slot holding `id`, or the empty slot where it would go.
+  std::size_t probe(const std::vector<Trade>& trades, std::size_t h, std::string_view id) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.at == kEmpty || (s.hash == h && trades[s.at].open.id == id)) return i;
     }
-  };
-  std::unordered_set<std::size_t, IdHash, IdEqual> index_;
+  }
+
+  void rebuild(std::size_t size) {
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size));
+    const std::size_t mask = size - 1;
+    for (const Slot& s : old) {
+      if (s.at == kEmpty) continue;
+      std::size_t i = s.hash & mask;
+      while (slots_[i].at != kEmpty)
+        i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<Slot> slots_;  // a power of two in size
+  std::size_t used_ = 0;
 };
+
+// The fold: trades in the order of their first open, with the index that finds them by id.
+struct Fold {
+  std::vector<Trade> trades;
+  TradeIndex index;
+
+  Trade* find(std::string_view id) {
+    auto at = index.find(trades, id);
+    return at ? &trades[*at] : nullptr;
+  }
+};
+
+Fold fold(const std::filesystem::path& path) {
+  Fold f;
+  try {
+    const std::size_t expected = estimate_opens(path);  // a second read, worth it
+    f.trades.reserve(expected);
+    f.index.reserve(expected);
+  } catch (const std::exception&) {  // too large a hint: grow as needed instead
+  }
+  const bool read =
+      for_each_event(path, kinds<OpenEntry, CloseEntry, FillEntry>(), [&f](Event&& e) {
+        if (auto* open = std::get_if<OpenEntry>(&e.value)) {
+          f.trades.emplace_back(std::move(*open), std::nullopt, std::nullopt);
+          // The first open of an id wins: a later one is taken back out at once.
+          if (!f.index.insert(f.trades, f.trades.size() - 1)) f.trades.pop_back();
+        } else if (auto* close = std::get_if<CloseEntry>(&e.value)) {
+          if (Trade* t = f.find(close->id)) t->close = std::move(*close);
+        } else if (auto* fill = std::get_if<FillEntry>(&e.value)) {
+          if (Trade* t = f.find(fill->id)) t->fill = std::move(*fill);
+        }
+      });
+  if (!read) return {};
+  return f;
+}
 
 bool filled_with_something(const Trade& t) {
   return t.fill && t.fill->filled_qty > 0;
@@ -700,19 +756,19 @@ std::vector<Event> Journal::events() const {
 }
 
 std::vector<Trade> Journal::trades() const {
-  return std::move(Fold(path_).trades);
+  return fold(path_).trades;
 }
 
 std::vector<Trade> Journal::open_trades() const {
   std::vector<Trade> open;
-  for (auto& t : Fold(path_).trades)
+  for (auto& t : fold(path_).trades)
     if (!t.close && !t.open.exit && (!t.fill || t.fill->filled_qty > 0))
       open.push_back(std::move(t));
   return open;
 }
 
 std::vector<ExitGap> Journal::exits_awaiting_close() const {
-  Fold f(path_);
+  Fold f = fold(path_);
   std::vector<ExitGap> gaps;
   for (const auto& t : f.trades) {
     if (!t.open.exit || !filled_with_something(t)) continue;
