@@ -253,9 +253,10 @@ constexpr auto kFieldIndex = field_index<E>();
 json::Json value_json(const std::string& v) {
   return v;
 }
+// A number that is not finite is dumped as null.
 json::Json value_json(double v) {
   return v;
-}  // not finite: dumped as null
+}
 json::Json value_json(bool v) {
   return v;
 }
@@ -760,8 +761,9 @@ std::vector<Trade> Journal::trades() const {
 }
 
 std::vector<Trade> Journal::open_trades() const {
+  Fold f = fold(path_);
   std::vector<Trade> open;
-  for (auto& t : fold(path_).trades)
+  for (auto& t : f.trades)
     if (!t.close && !t.open.exit && (!t.fill || t.fill->filled_qty > 0))
       open.push_back(std::move(t));
   return open;
