@@ -18,8 +18,8 @@ namespace {
 std::filesystem::path journal_of(std::size_t events, bench::GeneratedJournal& made) {
   const char* folder = std::getenv("TOVRA_BENCH_DATA");
   const std::filesystem::path dir = folder ? folder : ".";
-  const auto path = dir / fmt::format("journal-{}.jsonl", events);
-  const auto marker = dir / fmt::format("journal-{}.orders", events);
+  const auto path = dir / fmt::format("journal-v1-{}.jsonl", events);
+  const auto marker = dir / fmt::format("journal-v1-{}.orders", events);
   if (std::filesystem::exists(path) && std::filesystem::exists(marker)) {
     made.events = events;
     std::ifstream(marker) >> made.orders;
@@ -58,13 +58,14 @@ void FoldAndAttribute(benchmark::State& state) {
   state.counters["MB"] = static_cast<double>(std::filesystem::file_size(journal.path())) / 1e6;
 }
 
+// The budget: a million events in under 3 s. Ten times the events should cost at most about
+// twelve times as much; that run is long, so it is timed once.
 BENCHMARK(FoldAndAttribute)
     ->Arg(1'000'000)
-    ->Arg(10'000'000)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1)
-    ->Repetitions(3)
-    ->ReportAggregatesOnly(false);
+    ->Repetitions(3);
+BENCHMARK(FoldAndAttribute)->Arg(10'000'000)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 
