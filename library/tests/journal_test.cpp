@@ -378,6 +378,44 @@ TEST_F(JournalFile, FoldKeepsFirstOpenAndLatestFillAndClose) {
   EXPECT_FALSE(trades[1].close);
 }
 
+// Many orders, with tags the writer would not escape, so the fold cannot size itself ahead and
+// its index grows while it runs: every close and fill still finds its own trade.
+TEST_F(JournalFile, FoldOfManyOrdersFindsEveryTrade) {
+  std::string lines;
+  const int orders = 3000;
+  for (int i = 0; i < orders; ++i) {
+    const std::string id = "tovra-" + std::to_string(i);
+    lines += R"({"event":"\u006fpen","id":")" + id +
+             R"(","at":1,"symbol":"S","structure":"s","thesis":"t","gate_rule":"g",)"
+             R"("approved_by":"rule","max_loss":)" +
+             std::to_string(i) + "}\n";
+    if (i >= 7) {  // an order seven back: its second open, then its close
+      const std::string back = "tovra-" + std::to_string(i - 7);
+      lines += R"({"event":"\u006fpen","id":")" + back +
+               R"(","at":2,"symbol":"DUP","structure":"s","thesis":"t","gate_rule":"g",)"
+               R"("approved_by":"rule"})"
+               "\n";
+      lines += R"({"event":"close","id":")" + back + R"(","at":3,"outcome":"o","realized_pnl":)" +
+               std::to_string(i - 7) + "}\n";
+    }
+  }
+  write(lines);
+  const auto trades = journal().trades();
+  ASSERT_EQ(trades.size(), static_cast<std::size_t>(orders));
+  for (int i = 0; i < orders; ++i) {
+    const Trade& t = trades[static_cast<std::size_t>(i)];
+    ASSERT_EQ(t.open.id, "tovra-" + std::to_string(i));
+    EXPECT_EQ(t.open.symbol, "S");
+    EXPECT_EQ(t.open.max_loss, i);
+    if (i < orders - 7) {
+      ASSERT_TRUE(t.close) << i;
+      EXPECT_EQ(t.close->realized_pnl, i);
+    } else {
+      EXPECT_FALSE(t.close) << i;
+    }
+  }
+}
+
 TEST_F(JournalFile, OpenTradesAndExitsAwaitingClose) {
   auto exit_of = [](std::string id, std::optional<std::string> closes) {
     OpenEntry e = open_entry(std::move(id));
