@@ -724,7 +724,7 @@ Fold fold(const std::filesystem::path& path) {
   const bool read =
       for_each_event(path, kinds<OpenEntry, CloseEntry, FillEntry>(), [&f](Event&& e) {
         if (auto* open = std::get_if<OpenEntry>(&e.value)) {
-          f.trades.emplace_back(std::move(*open), std::nullopt, std::nullopt);
+          f.trades.push_back(Trade{std::move(*open), std::nullopt, std::nullopt});
           // The first open of an id wins: a later one is taken back out at once.
           if (!f.index.insert(f.trades, f.trades.size() - 1)) f.trades.pop_back();
         } else if (auto* close = std::get_if<CloseEntry>(&e.value)) {
