@@ -124,16 +124,16 @@ Attribution overall(const std::vector<Trade>& trades) {
 }
 
 std::vector<Attribution> by_iv_rank(const std::vector<Trade>& trades) {
-  const auto kept = countable_trades(trades);
-  std::vector<Attribution> slices;
-  for (const auto& b : kBuckets) {
-    std::vector<const Trade*> members;
-    for (const Trade* t : kept) {
-      const auto& r = t->open.iv_rank;
-      if (r && b.lower <= *r && *r < b.upper) members.push_back(t);
-    }
-    slices.push_back(score(b.label, members, kBuckets.size()));
+  std::array<std::vector<const Trade*>, kBuckets.size()> members;
+  for (const Trade* t : countable_trades(trades)) {
+    const auto& r = t->open.iv_rank;
+    if (!r) continue;
+    for (std::size_t b = 0; b < kBuckets.size(); ++b)
+      if (kBuckets[b].lower <= *r && *r < kBuckets[b].upper) members[b].push_back(t);
   }
+  std::vector<Attribution> slices;
+  for (std::size_t b = 0; b < kBuckets.size(); ++b)
+    slices.push_back(score(kBuckets[b].label, members[b], kBuckets.size()));
   return slices;
 }
 
