@@ -41,12 +41,14 @@ constexpr KindInfo kKinds[] = {
     {Kind::PaperAccount, "paper_account", "PaperAccount", Arg::Flag},
 };
 
-const KindInfo& info(Kind k) { return kKinds[static_cast<std::size_t>(k)]; }
+const KindInfo& info(Kind k) {
+  return kKinds[static_cast<std::size_t>(k)];
+}
 
 const std::initializer_list<std::string_view> kKindNames = {
-    "asset_class_is", "side_is",   "intent_is",     "symbol_in",
-    "symbol_not_in",  "notional_over", "notional_under", "naked_short",
-    "multi_leg",      "fraction_of_equity_over", "reduces_risk", "paper_account"};
+    "asset_class_is", "side_is",        "intent_is",   "symbol_in", "symbol_not_in",
+    "notional_over",  "notional_under", "naked_short", "multi_leg", "fraction_of_equity_over",
+    "reduces_risk",   "paper_account"};
 
 bool symbol_listed(const std::vector<std::string>& symbols, std::string_view symbol) {
   for (const auto& s : symbols)
@@ -109,8 +111,10 @@ Result<void, Error> read_argument(Reader& r, Arg arg, Predicate& p) {
         p.symbols.push_back(std::move(*s));
         return {};
       });
-    case Arg::Number: return r.read_into(p.threshold);
-    case Arg::Flag: return r.read_into(p.flag);
+    case Arg::Number:
+      return r.read_into(p.threshold);
+    case Arg::Flag:
+      return r.read_into(p.flag);
   }
   return {};
 }
@@ -192,8 +196,12 @@ Result<Rule, Error> read_rule(Reader& r) {
   if (!done) return Err{done.error()};
 
   switch (posture) {
-    case 0: rule.posture = Posture::deny(); break;
-    case 2: rule.posture = Posture::allow(); break;
+    case 0:
+      rule.posture = Posture::deny();
+      break;
+    case 2:
+      rule.posture = Posture::allow();
+      break;
     default:
       if (ttl_count == 0) return Err{r.error_at("missing field `ttl_secs`", r.last_end())};
       if (ttl_count > 1) return Err{r.error_at("duplicate field `ttl_secs`", r.last_end())};
@@ -207,19 +215,26 @@ Json predicate_json(const Predicate& p) {
   const auto& k = info(p.kind);
   const std::string name(k.json_name);
   switch (k.arg) {
-    case Arg::None: return name;
-    case Arg::AssetClass: return Json{{name, word(p.asset_class)}};
-    case Arg::Side: return Json{{name, word(p.side)}};
-    case Arg::Intent: return Json{{name, word(p.intent)}};
+    case Arg::None:
+      return name;
+    case Arg::AssetClass:
+      return Json{{name, word(p.asset_class)}};
+    case Arg::Side:
+      return Json{{name, word(p.side)}};
+    case Arg::Intent:
+      return Json{{name, word(p.intent)}};
     case Arg::Symbols: {
       Json list = Json::array();
-      for (const auto& s : p.symbols) list.push_back(s);
+      for (const auto& s : p.symbols)
+        list.push_back(s);
       Json o = Json::object();
       o[name] = std::move(list);
       return o;
     }
-    case Arg::Number: return Json{{name, p.threshold}};
-    case Arg::Flag: return Json{{name, p.flag}};
+    case Arg::Number:
+      return Json{{name, p.threshold}};
+    case Arg::Flag:
+      return Json{{name, p.flag}};
   }
   return name;
 }
@@ -227,87 +242,69 @@ Json predicate_json(const Predicate& p) {
 }  // namespace
 
 Predicate Predicate::asset_class_is(AssetClass c) {
-  Predicate p;
-  p.kind = Kind::AssetClassIs;
-  p.asset_class = c;
-  return p;
+  return {.kind = Kind::AssetClassIs, .asset_class = c};
 }
 Predicate Predicate::side_is(Side s) {
-  Predicate p;
-  p.kind = Kind::SideIs;
-  p.side = s;
-  return p;
+  return {.kind = Kind::SideIs, .side = s};
 }
 Predicate Predicate::intent_is(Intent i) {
-  Predicate p;
-  p.kind = Kind::IntentIs;
-  p.intent = i;
-  return p;
+  return {.kind = Kind::IntentIs, .intent = i};
 }
 Predicate Predicate::symbol_in(std::vector<std::string> symbols) {
-  Predicate p;
-  p.kind = Kind::SymbolIn;
-  p.symbols = std::move(symbols);
-  return p;
+  return {.kind = Kind::SymbolIn, .symbols = std::move(symbols)};
 }
 Predicate Predicate::symbol_not_in(std::vector<std::string> symbols) {
-  Predicate p = symbol_in(std::move(symbols));
-  p.kind = Kind::SymbolNotIn;
-  return p;
+  return {.kind = Kind::SymbolNotIn, .symbols = std::move(symbols)};
 }
 Predicate Predicate::notional_over(double v) {
-  Predicate p;
-  p.kind = Kind::NotionalOver;
-  p.threshold = v;
-  return p;
+  return {.kind = Kind::NotionalOver, .threshold = v};
 }
 Predicate Predicate::notional_under(double v) {
-  Predicate p = notional_over(v);
-  p.kind = Kind::NotionalUnder;
-  return p;
+  return {.kind = Kind::NotionalUnder, .threshold = v};
 }
 Predicate Predicate::naked_short() {
-  Predicate p;
-  p.kind = Kind::NakedShort;
-  return p;
+  return {.kind = Kind::NakedShort};
 }
 Predicate Predicate::multi_leg() {
-  Predicate p;
-  p.kind = Kind::MultiLeg;
-  return p;
+  return {.kind = Kind::MultiLeg};
 }
 Predicate Predicate::fraction_of_equity_over(double v) {
-  Predicate p = notional_over(v);
-  p.kind = Kind::FractionOfEquityOver;
-  return p;
+  return {.kind = Kind::FractionOfEquityOver, .threshold = v};
 }
 Predicate Predicate::reduces_risk() {
-  Predicate p;
-  p.kind = Kind::ReducesRisk;
-  return p;
+  return {.kind = Kind::ReducesRisk};
 }
 Predicate Predicate::paper_account(bool paper) {
-  Predicate p;
-  p.kind = Kind::PaperAccount;
-  p.flag = paper;
-  return p;
+  return {.kind = Kind::PaperAccount, .flag = paper};
 }
 
 bool Predicate::holds(const Order& order, double equity, bool paper) const {
   switch (kind) {
-    case Kind::AssetClassIs: return order.asset_class == asset_class;
-    case Kind::SideIs: return order.side == side;
-    case Kind::IntentIs: return order.intent == intent;
-    case Kind::SymbolIn: return symbol_listed(symbols, order.symbol);
-    case Kind::SymbolNotIn: return !symbol_listed(symbols, order.symbol);
-    case Kind::NotionalOver: return order.notional > threshold;
-    case Kind::NotionalUnder: return order.notional < threshold;
-    case Kind::NakedShort: return order.naked_short();
-    case Kind::MultiLeg: return order.legs.size() > 1;
+    case Kind::AssetClassIs:
+      return order.asset_class == asset_class;
+    case Kind::SideIs:
+      return order.side == side;
+    case Kind::IntentIs:
+      return order.intent == intent;
+    case Kind::SymbolIn:
+      return symbol_listed(symbols, order.symbol);
+    case Kind::SymbolNotIn:
+      return !symbol_listed(symbols, order.symbol);
+    case Kind::NotionalOver:
+      return order.notional > threshold;
+    case Kind::NotionalUnder:
+      return order.notional < threshold;
+    case Kind::NakedShort:
+      return order.naked_short();
+    case Kind::MultiLeg:
+      return order.legs.size() > 1;
     // Without a positive equity no fraction can be formed: fail closed, the rule holds.
-    case Kind::FractionOfEquityOver: return equity <= 0 || order.notional / equity > threshold;
-    case Kind::ReducesRisk: return order.reduces_risk();
-    case Kind::PaperAccount: return paper == flag;
+    case Kind::FractionOfEquityOver:
+      return equity <= 0 || order.notional / equity > threshold;
+    case Kind::ReducesRisk:
+      return order.reduces_risk();
+    case Kind::PaperAccount:
+      return paper == flag;
   }
   return false;
 }
@@ -316,10 +313,17 @@ std::string Predicate::debug() const {
   const auto& k = info(kind);
   std::string arg;
   switch (k.arg) {
-    case Arg::None: return std::string(k.debug_name);
-    case Arg::AssetClass: arg = debug_name(asset_class); break;
-    case Arg::Side: arg = debug_name(side); break;
-    case Arg::Intent: arg = debug_name(intent); break;
+    case Arg::None:
+      return std::string(k.debug_name);
+    case Arg::AssetClass:
+      arg = debug_name(asset_class);
+      break;
+    case Arg::Side:
+      arg = debug_name(side);
+      break;
+    case Arg::Intent:
+      arg = debug_name(intent);
+      break;
     case Arg::Symbols:
       arg = "[";
       for (std::size_t i = 0; i < symbols.size(); ++i) {
@@ -328,13 +332,19 @@ std::string Predicate::debug() const {
       }
       arg += "]";
       break;
-    case Arg::Number: arg = numbers::debug(threshold); break;
-    case Arg::Flag: arg = flag ? "true" : "false"; break;
+    case Arg::Number:
+      arg = numbers::debug(threshold);
+      break;
+    case Arg::Flag:
+      arg = flag ? "true" : "false";
+      break;
   }
   return fmt::format("{}({})", k.debug_name, arg);
 }
 
-std::string_view debug_name(GrantedBy g) { return g == GrantedBy::Rule ? "Rule" : "Operator"; }
+std::string_view debug_name(GrantedBy g) {
+  return g == GrantedBy::Rule ? "Rule" : "Operator";
+}
 
 const std::string& Decision::rule() const {
   return std::visit([](const auto& d) -> const std::string& { return d.rule; }, value);
@@ -402,13 +412,18 @@ std::string write_rules(const std::vector<Rule>& rules) {
   Json out = Json::array();
   for (const auto& rule : rules) {
     Json when = Json::array();
-    for (const auto& p : rule.when) when.push_back(predicate_json(p));
+    for (const auto& p : rule.when)
+      when.push_back(predicate_json(p));
     Json o = Json::object();
     o["name"] = rule.name;
     o["when"] = std::move(when);
     switch (rule.posture.kind) {
-      case Posture::Kind::Deny: o["posture"] = "deny"; break;
-      case Posture::Kind::Allow: o["posture"] = "allow"; break;
+      case Posture::Kind::Deny:
+        o["posture"] = "deny";
+        break;
+      case Posture::Kind::Allow:
+        o["posture"] = "allow";
+        break;
       case Posture::Kind::Ask:
         o["posture"] = "ask";
         o["ttl_secs"] = rule.posture.ttl_secs;

@@ -44,7 +44,7 @@ struct Predicate {
   AssetClass asset_class = AssetClass::Equity;
   Side side = Side::Buy;
   Intent intent = Intent::Opening;
-  std::vector<std::string> symbols;
+  std::vector<std::string> symbols{};
   double threshold = 0;
   bool flag = false;
 
