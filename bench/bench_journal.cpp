@@ -1,0 +1,72 @@
+// The journal's budget: reading and folding a journal of a million events (about a quarter
+// of a million orders) into trades and computing every attribution slice, and how that cost
+// grows with ten times the events. Generated journals are kept in $TOVRA_BENCH_DATA (or the
+// working folder) and reused between runs.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <benchmark/benchmark.h>
+#include <fmt/format.h>
+
+#include "journal_generator.hpp"
+#include "vavev_aziz/journal.hpp"
+
+namespace {
+
+std::filesystem::path journal_of(std::size_t events, bench::GeneratedJournal& made) {
+  const char* folder = std::getenv("TOVRA_BENCH_DATA");
+  const std::filesystem::path dir = folder ? folder : ".";
+  const auto path = dir / fmt::format("journal-v1-{}.jsonl", events);
+  const auto marker = dir / fmt::format("journal-v1-{}.orders", events);
+  if (std::filesystem::exists(path) && std::filesystem::exists(marker)) {
+    made.events = events;
+    std::ifstream(marker) >> made.orders;
+    return path;
+  }
+  made = bench::generate_journal(path, events);
+  std::ofstream(marker) << made.orders;
+  return path;
+}
+
+void FoldAndAttribute(benchmark::State& state) {
+  const auto events = static_cast<std::size_t>(state.range(0));
+  bench::GeneratedJournal made;
+  const vavev_aziz::Journal journal(journal_of(events, made));
+  std::size_t trades = 0;
+  for (auto _ : state) {
+    const auto all = journal.trades();
+    auto total = vavev_aziz::overall(all);
+    auto buckets = vavev_aziz::by_iv_rank(all);
+    auto structures = vavev_aziz::by_structure(all);
+    auto proposers = vavev_aziz::by_proposer(all);
+    benchmark::DoNotOptimize(total);
+    benchmark::DoNotOptimize(buckets);
+    benchmark::DoNotOptimize(structures);
+    benchmark::DoNotOptimize(proposers);
+    trades = all.size();
+  }
+  // Every generated order must come back as a trade, or the benchmark would be timing a
+  // reader that skips lines.
+  if (trades != made.orders)
+    state.SkipWithError(
+        fmt::format("{} trades folded, {} orders written", trades, made.orders).c_str());
+  state.counters["trades"] = static_cast<double>(trades);
+  state.counters["events/s"] = benchmark::Counter(static_cast<double>(events),
+                                                  benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["MB"] = static_cast<double>(std::filesystem::file_size(journal.path())) / 1e6;
+}
+
+// The budget: a million events in under 3 s. Ten times the events should cost at most about
+// twelve times as much; that run is long, so it is timed once.
+BENCHMARK(FoldAndAttribute)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3);
+BENCHMARK(FoldAndAttribute)->Arg(10'000'000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();

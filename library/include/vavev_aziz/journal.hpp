@@ -1,0 +1,214 @@
+// The trade journal: one append-only JSON-lines file per account that records every
+// proposal's fate and every order's later history, the fold of its events into one trade per
+// order, and the attribution statistics over the closed trades.
+//
+// Five kinds of event share the file: open (an approved order, journalled before it is sent),
+// fill (what the broker did with it), close (its realized result), refused (a proposal that did
+// not pass) and halted (a halt raised by the survival layer). Events of one order share its
+// client order id. Reading never fails: a missing or unreadable file is an empty journal and an
+// unreadable line is skipped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <variant>
+#include <vector>
+
+#include "vavev_aziz/support/result.hpp"
+
+namespace vavev_aziz {
+
+// The proposer recorded when a line names none: "unknown".
+constexpr std::string_view proposer_unknown() {
+  return "unknown";
+}
+
+// An order that was approved and journalled before it is sent.
+struct OpenEntry {
+  std::string id;  // the client order id; joins every event of one order
+  double at = 0;   // seconds since the Unix epoch
+  std::string symbol;
+  std::string structure;  // the proposal's structure label
+  std::string thesis;
+  std::optional<double> iv_rank;  // 0 to 1
+  std::optional<double> iv;
+  std::optional<double> underlying_price;
+  std::optional<double> qty;
+  std::optional<double> short_delta;
+  std::optional<double> credit;
+  std::optional<double> max_loss;  // the order's defined risk in dollars
+  std::optional<std::uint32_t> dte;
+  std::string gate_rule;
+  std::string approved_by;  // "rule" or "operator"
+  std::string by = std::string(proposer_unknown());
+  bool exit = false;                  // the order only reduces risk
+  std::optional<std::string> closes;  // for an exit: the id of the trade it exits
+};
+
+// The realized result of a trade.
+struct CloseEntry {
+  std::string id;
+  double at = 0;
+  double realized_pnl = 0;  // profit positive, loss negative, dollars
+  std::string outcome;
+  std::optional<double> underlying_price;
+  std::string note;
+};
+
+// A proposal that did not pass.
+struct RefusedEntry {
+  std::string id;
+  double at = 0;
+  std::string by = std::string(proposer_unknown());
+  std::string symbol;
+  std::string thesis;     // the thesis, or the refusal reason where the thesis is empty
+  std::string verdict;    // the refusal's outcome code
+  std::string gate_rule;  // the matching rule, or a marker of the layer that refused
+};
+
+// What the broker did with a submitted order.
+struct FillEntry {
+  std::string id;
+  double at = 0;
+  std::string status;
+  double filled_qty = 0;
+  double intended_qty = 0;
+  std::optional<double> avg_price;
+  std::optional<double> actual_credit;
+  std::string note;
+};
+
+// A halt raised by the survival layer (it carries no id).
+struct HaltEntry {
+  double at = 0;
+  std::string kind;
+  std::string reason;
+  double equity = 0;
+  double high_water = 0;
+  std::optional<double> iv_rank;
+};
+
+// One journal line.
+struct Event {
+  std::variant<OpenEntry, CloseEntry, RefusedEntry, FillEntry, HaltEntry> value;
+
+  const OpenEntry* open() const { return std::get_if<OpenEntry>(&value); }
+  const CloseEntry* close() const { return std::get_if<CloseEntry>(&value); }
+  const RefusedEntry* refused() const { return std::get_if<RefusedEntry>(&value); }
+  const FillEntry* fill() const { return std::get_if<FillEntry>(&value); }
+  const HaltEntry* halted() const { return std::get_if<HaltEntry>(&value); }
+  // The line's tag word: "open", "close", "refused", "fill" or "halted".
+  std::string_view tag() const;
+};
+
+// The folded view of one order: its first open entry with the latest fill and close recorded
+// for the same id.
+struct Trade {
+  OpenEntry open;
+  std::optional<CloseEntry> close;  // absent while no result is recorded
+  std::optional<FillEntry> fill;    // absent while the order awaits the broker
+
+  // The risk the trade still carries: "max_loss" scaled by the filled fraction of the fill
+  // (clamped to 0..1; 0 when the intended quantity is 0 or less), the whole "max_loss" without
+  // a fill, absent without a "max_loss".
+  std::optional<double> effective_max_loss() const;
+};
+
+// A filled exit order whose result is not recorded.
+struct ExitGap {
+  std::string exit_id;
+  std::string symbol;
+  std::optional<std::string> closes;  // the still-open trade the exit names
+  double at = 0;                      // the exit's open time
+  bool named = false;                 // true exactly when `closes` is present
+};
+
+// The handle on one account's journal file. It holds only the path; every operation opens the
+// file afresh, so each view sees the file as it is at that moment.
+class Journal {
+ public:
+  explicit Journal(std::filesystem::path path) : path_(std::move(path)) {}
+  const std::filesystem::path& path() const { return path_; }
+
+  // Appends the event as one compact JSON line ("event" first, every key in its fixed order,
+  // null for a missing or non-finite value), creating the missing folders and the file. On
+  // failure returns the platform's error; a failed write may leave part of the line behind.
+  Result<void, std::error_code> append(const Event& event) const;
+
+  // Every readable event in file order. Never fails: a missing or unreadable file reads as
+  // empty, and a line that is unreadable (bad JSON, invalid UTF-8, a wrong type, a repeated
+  // key...) is skipped while the lines around it are read.
+  std::vector<Event> events() const;
+
+  // One trade per order, in the order of each order's first open event. A close or fill
+  // counts only after its open; the latest one wins.
+  std::vector<Trade> trades() const;
+
+  // The trades that hold a position: no close, not an exit, and no fill or a fill of more
+  // than nothing.
+  std::vector<Trade> open_trades() const;
+
+  // The filled exits whose result is missing: an exit naming a trade is listed while that
+  // trade has no close; an exit naming none is listed for as long as it stands in the journal.
+  std::vector<ExitGap> exits_awaiting_close() const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Attribution: the statistics of one slice of closed trades. Its return on risk per trade is
+// the realized P&L divided by the effective maximum loss.
+struct Attribution {
+  std::string label;
+  std::uint64_t n = 0;            // trades of the slice that have a return on risk
+  std::uint64_t wins = 0;         // of those, the ones whose realized P&L is above 0
+  double mean_ror = 0;            // 0 when n is 0
+  double sd_ror = 0;              // sample standard deviation; 0 when n is 0 or 1
+  double total_pnl = 0;           // over every closed trade of the slice, from -0.0
+  std::uint64_t family_size = 0;  // the number of slices compared with this one
+
+  // One line of text: too few trades below 30, otherwise the t statistic against the critical
+  // value for the family size, saying whether the slice is distinguishable from luck.
+  std::string verdict() const;
+
+  // The number of trades at which a slice with this mean and spread would reach its critical
+  // value (rounded up, saturating); absent when the mean is 0 or there is no spread.
+  std::optional<std::uint64_t> n_needed() const;
+};
+
+// A slice needs this many trades with a return on risk before it gets a verdict.
+inline constexpr std::uint64_t kVerdictMinTrades = 30;
+
+// The two-sided 5% critical value corrected for k comparisons: a table up to 10 (0 counts as
+// 1), then 2.81 + 0.03 per slice beyond 10.
+double critical_value(std::uint64_t k);
+
+// Whether the trade enters attribution: it has a close, is not an exit, was not filled with
+// nothing, and its structure has no underscore-separated piece "test" or "smoke".
+bool countable(const Trade& trade);
+
+// The statistics of exactly the given trades, in the given order, under `label` with family
+// size `k`.
+Attribution score(std::string_view label, std::span<const Trade* const> trades, std::uint64_t k);
+
+// "ALL closed trades" over the countable trades, k = 1.
+Attribution overall(const std::vector<Trade>& trades);
+
+// Four slices by iv rank at entry (0-25%, 25-50%, 50-75%, 75-100%), always all four, k = 4.
+std::vector<Attribution> by_iv_rank(const std::vector<Trade>& trades);
+
+// One slice per distinct structure of the countable trades, ascending by bytes; k is the
+// number of slices.
+std::vector<Attribution> by_structure(const std::vector<Trade>& trades);
+
+// One slice per distinct proposer of the countable trades, ascending by bytes; k is the
+// number of slices.
+std::vector<Attribution> by_proposer(const std::vector<Trade>& trades);
+
+}  // namespace vavev_aziz

@@ -1,0 +1,171 @@
+// Attribution over closed trades: slices scored by return on risk, and a t-test against a
+// critical value raised for the number of slices compared side by side.
+#include <array>
+#include <cmath>
+#include <limits>
+#include <map>
+
+#include <fmt/format.h>
+
+#include "vavev_aziz/journal.hpp"
+#include "vavev_aziz/support/numbers.hpp"
+
+namespace vavev_aziz {
+namespace {
+
+struct Bucket {
+  std::string_view label;
+  double lower;
+  double upper;  // exclusive; the top one is above 1 so a rank of exactly 1.0 lands in it
+};
+
+constexpr std::array<Bucket, 4> kBuckets = {{
+    {"iv_rank 0-25% (cheap)", 0.0, 0.25},
+    {"iv_rank 25-50%", 0.25, 0.5},
+    {"iv_rank 50-75%", 0.5, 0.75},
+    {"iv_rank 75-100% (rich)", 0.75, 1.01},
+}};
+
+// Two-sided 5% normal critical values with a Bonferroni correction for k = 1..10.
+constexpr std::array<double, 10> kCritical = {1.96, 2.24, 2.39, 2.50, 2.58,
+                                              2.64, 2.69, 2.73, 2.77, 2.81};
+
+bool test_structure(std::string_view structure) {
+  for (;;) {
+    const auto cut = structure.find('_');
+    const auto piece = structure.substr(0, cut);
+    if (piece == "test" || piece == "smoke") return true;
+    if (cut == std::string_view::npos) return false;
+    structure.remove_prefix(cut + 1);
+  }
+}
+
+std::optional<double> return_on_risk(const Trade& t) {
+  if (!t.close) return std::nullopt;
+  const auto risk = t.effective_max_loss();
+  if (!risk || !(*risk > 0)) return std::nullopt;
+  return t.close->realized_pnl / *risk;
+}
+
+std::vector<const Trade*> countable_trades(const std::vector<Trade>& trades) {
+  std::vector<const Trade*> kept;
+  for (const auto& t : trades)
+    if (countable(t)) kept.push_back(&t);
+  return kept;
+}
+
+// One slice per distinct value of a text field, ascending by bytes; the trades of each slice
+// keep their order.
+template <class Field>
+std::vector<Attribution> by_text(const std::vector<Trade>& trades, Field field) {
+  std::map<std::string_view, std::vector<const Trade*>> groups;
+  for (const Trade* t : countable_trades(trades))
+    groups[field(*t)].push_back(t);
+  std::vector<Attribution> slices;
+  slices.reserve(groups.size());
+  for (const auto& [value, members] : groups)
+    slices.push_back(score(value, members, groups.size()));
+  return slices;
+}
+
+// (sd × c ÷ mean)² rounded up; the conversion saturates (NaN, from infinite returns, as 0).
+std::uint64_t trades_needed(double mean, double sd, double c) {
+  const double q = sd * c / mean;
+  const double x = std::ceil(q * q);
+  if (!(x >= 0)) return 0;
+  if (x >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(x);
+}
+
+}  // namespace
+
+double critical_value(std::uint64_t k) {
+  if (k <= 1) return kCritical[0];
+  if (k <= 10) return kCritical[k - 1];
+  return static_cast<double>(k - 10) * 0.03 + 2.81;
+}
+
+bool countable(const Trade& trade) {
+  return trade.close && !trade.open.exit && (!trade.fill || trade.fill->filled_qty > 0) &&
+         !test_structure(trade.open.structure);
+}
+
+Attribution score(std::string_view label, std::span<const Trade* const> trades, std::uint64_t k) {
+  Attribution a;
+  a.label = std::string(label);
+  a.family_size = k;
+  a.total_pnl = -0.0;
+  std::vector<double> rors;
+  for (const Trade* t : trades) {
+    if (t->close) a.total_pnl += t->close->realized_pnl;
+    const auto r = return_on_risk(*t);
+    if (!r) continue;
+    rors.push_back(*r);
+    if (t->close->realized_pnl > 0) ++a.wins;
+  }
+  a.n = rors.size();
+  if (a.n >= 1) {
+    double sum = 0;
+    for (double r : rors)
+      sum += r;
+    a.mean_ror = sum / static_cast<double>(a.n);
+  }
+  if (a.n >= 2) {
+    double squares = 0;
+    for (double r : rors)
+      squares += (r - a.mean_ror) * (r - a.mean_ror);
+    a.sd_ror = std::sqrt(squares / static_cast<double>(a.n - 1));
+  }
+  return a;
+}
+
+Attribution overall(const std::vector<Trade>& trades) {
+  return score("ALL closed trades", countable_trades(trades), 1);
+}
+
+std::vector<Attribution> by_iv_rank(const std::vector<Trade>& trades) {
+  const auto kept = countable_trades(trades);
+  std::vector<Attribution> slices;
+  for (const auto& b : kBuckets) {
+    std::vector<const Trade*> members;
+    for (const Trade* t : kept) {
+      const auto& r = t->open.iv_rank;
+      if (r && b.lower <= *r && *r < b.upper) members.push_back(t);
+    }
+    slices.push_back(score(b.label, members, kBuckets.size()));
+  }
+  return slices;
+}
+
+std::vector<Attribution> by_structure(const std::vector<Trade>& trades) {
+  return by_text(trades, [](const Trade& t) -> std::string_view { return t.open.structure; });
+}
+
+std::vector<Attribution> by_proposer(const std::vector<Trade>& trades) {
+  return by_text(trades, [](const Trade& t) -> std::string_view { return t.open.by; });
+}
+
+std::optional<std::uint64_t> Attribution::n_needed() const {
+  if (mean_ror == 0 || !(sd_ror > 0)) return std::nullopt;
+  return trades_needed(mean_ror, sd_ror, critical_value(family_size));
+}
+
+std::string Attribution::verdict() const {
+  if (n < kVerdictMinTrades)
+    return fmt::format(
+        "{} trades \u2014 too few to distinguish skill from luck (need {}+ before any verdict)", n,
+        kVerdictMinTrades);
+  const double t = sd_ror > 0 ? mean_ror / (sd_ror / std::sqrt(static_cast<double>(n))) : 0;
+  const double c = critical_value(family_size);
+  const std::string bar =
+      family_size > 1 ? fmt::format(" [bar {}, {} slices]", numbers::fixed(c, 2), family_size) : "";
+  const auto needed = n_needed();
+  const std::string need =
+      needed ? fmt::format("; ~{} trades needed at this effect size", *needed) : "";
+  const char* finding = std::abs(t) < c ? "NOT distinguishable from luck"
+                        : t > 0         ? "positive, and unlikely to be luck alone"
+                                        : "negative, and unlikely to be luck alone";
+  return fmt::format("t={} \u2014 {}{}{}", numbers::fixed(t, 2, true), finding, bar, need);
+}
+
+}  // namespace vavev_aziz
