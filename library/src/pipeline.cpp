@@ -1,0 +1,303 @@
+// The proposal pipeline: one proposal from the copied order to its journalled end, and the
+// refusal vocabulary it speaks. Every refusal's stage word, outcome code, journal label and
+// guidance text come from one table; only the reasons are built where they arise.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "vavev_aziz/pipeline.hpp"
+#include "vavev_aziz/support/numbers.hpp"
+#include "vavev_aziz/support/text.hpp"
+
+namespace vavev_aziz {
+namespace {
+
+// Every way a proposal is refused, one row each in the vocabulary table.
+enum class Refusal {
+  Memory,
+  RiskRefused,
+  NewHalt,
+  AlreadyHalted,
+  GateDeny,
+  OperatorDenied,
+  Expired,
+  Undeliverable,
+  Stale,
+};
+
+struct RefusalRow {
+  Refusal path;
+  std::string_view stage;
+  std::string_view outcome;
+  std::string_view label;  // the journalled gate_rule; empty: the deciding rule's name
+  std::string_view agent;  // guidance text; its one "{}" takes the row's placeholder
+};
+
+constexpr std::string_view kHaltedAgent =
+    "TRADING IS HALTED: {}. Opens are refused until a human clears the halt at the machine. "
+    "Closing existing positions is still allowed. Do not attempt to work around this and do not "
+    "keep proposing.";
+
+constexpr std::array<RefusalRow, 9> kRefusals = {{
+    {Refusal::Memory, "memory", "denied_from_memory", "(memory)",
+     "The operator REFUSED this trade earlier and it was not re-asked. {}. Do not re-propose the "
+     "same trade."},
+    {Refusal::RiskRefused, "risk", "risk_refused", "(risk)",
+     "The survival layer refused this: {}. This is a portfolio limit, not an opinion about the "
+     "trade. Propose something smaller, or nothing."},
+    {Refusal::NewHalt, "halt", "risk_halted", "(halt)", kHaltedAgent},
+    {Refusal::AlreadyHalted, "halt", "risk_halted", "(halt)", kHaltedAgent},
+    {Refusal::GateDeny, "gate", "denied", "",
+     "The rule table DENIES this: {}. Nothing promotes a denial \u2014 it was not put to the "
+     "operator. Propose something materially different."},
+    {Refusal::OperatorDenied, "operator", "denied", "",
+     "The operator REFUSED this trade. {}. Do not re-propose the same trade. Propose something "
+     "materially different, or explain why you have nothing to do."},
+    {Refusal::Expired, "operator", "expired", "",
+     "The approval request EXPIRED unanswered \u2014 nobody said no, the quote simply went "
+     "stale. {}. If the setup still holds on a fresh quote you may propose it again."},
+    {Refusal::Undeliverable, "operator", "undeliverable", "",
+     "The approval request could not be delivered ({}), so nobody was asked. This is an "
+     "infrastructure fault, not a refusal. Do not treat it as a no, and do not retry in a loop "
+     "\u2014 surface it."},
+    {Refusal::Stale, "revalidate", "stale", "",
+     "APPROVED BUT NOT FIRED: {}. The operator said yes, but the world moved while they were "
+     "deciding, so the order that was approved is no longer the order that would be sent. This "
+     "is not a refusal \u2014 re-propose against a fresh quote if the setup still holds."},
+}};
+
+// Rows stand in the order of their paths (the table is indexed by path), and every agent text
+// has its one placeholder.
+constexpr bool table_is_sound() {
+  for (std::size_t i = 0; i < kRefusals.size(); ++i)
+    if (static_cast<std::size_t>(kRefusals[i].path) != i ||
+        kRefusals[i].agent.find("{}") == std::string_view::npos)
+      return false;
+  return true;
+}
+static_assert(table_is_sound());
+
+const RefusalRow& row(Refusal path) {
+  return kRefusals[static_cast<std::size_t>(path)];
+}
+
+// The template with its one "{}" replaced by `value`, taken verbatim (no format parsing, so
+// braces in the value are harmless).
+std::string fill(std::string_view templ, std::string_view value) {
+  const auto at = templ.find("{}");
+  std::string out(templ.substr(0, at));
+  out += value;
+  out += templ.substr(at + 2);
+  return out;
+}
+
+// Journals the refusal and returns it. `rule` labels the rows that a rule decided;
+// `placeholder` fills the agent text when it differs from the reason.
+Outcome refused(const Pipeline& p, const Order& order, const Context& context, Refusal path,
+                std::string_view rule, std::string reason,
+                std::optional<std::string_view> placeholder = std::nullopt) {
+  const auto& r = row(path);
+  Pipeline::refuse(p.journal, order, context, r.outcome, r.label.empty() ? rule : r.label, reason,
+                   p.err);
+  std::string agent = fill(r.agent, placeholder ? *placeholder : std::string_view(reason));
+  return {Outcome::Refused{r.stage, r.outcome, std::move(reason), std::move(agent)}};
+}
+
+// (whole days since the epoch + 3) / 7, truncating toward zero: weeks begin Monday 00:00 UTC.
+// A time that is not a number counts as the epoch; one beyond 64 bits is clamped.
+std::int64_t week_number(double now) {
+  const double days = std::floor(now / 86400.0);
+  constexpr double kLimit = 9.0e18;  // well inside 64 bits, so the + 3 cannot overflow
+  std::int64_t d = 0;
+  if (days >= kLimit)
+    d = static_cast<std::int64_t>(kLimit);
+  else if (days <= -kLimit)
+    d = -static_cast<std::int64_t>(kLimit);
+  else if (!std::isnan(days))
+    d = static_cast<std::int64_t>(days);
+  return (d + 3) / 7;
+}
+
+void rederive(Order& order, const std::vector<alpaca::Position>& positions) {
+  alpaca::derive_leg_reduces(order, positions);
+  alpaca::derive_leg_covered(order, positions);
+}
+
+std::string_view leg_word(Intent i) {
+  return i == Intent::Closing ? "reducing" : "opening";
+}
+
+}  // namespace
+
+void warn_if_unwritten(const Result<void, std::error_code>& result, std::string_view label,
+                       std::ostream& err) {
+  if (result) return;
+  err << "tovra trade: WARNING: journal write FAILED (" << label
+      << "): " << result.error().message() << '\n';
+}
+
+Outcome Pipeline::propose(const Order& proposed, const Context& context) {
+  Order order = proposed;
+  rederive(order, context.positions);
+  const Fingerprint fingerprint = Fingerprint::of(order);
+  const double now = context.now;
+
+  if (context.equity > risk.high_water) risk.high_water = context.equity;
+  const std::int64_t week = week_number(now);
+  if (week != risk.week_epoch || !(risk.week_start_equity > 0)) {
+    risk.week_epoch = week;
+    risk.week_start_equity = context.equity;
+  }
+
+  if (const auto until = memory.suppressed_until(now, fingerprint)) {
+    const double minutes = std::max(std::ceil((*until - now) / 60.0), 0.0);
+    return refused(*this, order, context, Refusal::Memory, {},
+                   fmt::format("{} was refused and is suppressed for another {} min",
+                               order.summary(), numbers::shortest(minutes)));
+  }
+
+  if (!order.reduces_risk()) {
+    const RiskCheck check =
+        risk.evaluate_open(context.exposure, limits, context.max_loss, context.now);
+    if (const auto* r = check.refuse())
+      return refused(*this, order, context, Refusal::RiskRefused, {}, r->message);
+    if (const auto* h = check.already_halted())
+      return refused(*this, order, context, Refusal::AlreadyHalted, {}, h->message);
+    if (const auto* n = check.new_halt()) {
+      const Halt& halt = n->halt;
+      warn_if_unwritten(journal.append({HaltEntry{halt.at, halt.kind, halt.reason, halt.equity,
+                                                  halt.high_water, halt.iv_rank}}),
+                        "halt", err);
+      if (!risk.halt) risk.halt = halt;
+      return refused(*this, order, context, Refusal::NewHalt, {}, halt.reason);
+    }
+  }
+
+  const Decision decision = gate.evaluate(order, context.equity, context.paper);
+  if (const auto* d = decision.deny())
+    return refused(*this, order, context, Refusal::GateDeny, d->rule, d->reason);
+  if (const auto* a = decision.allow())
+    return fire(journal, order, context, Approval{a->client_order_id, a->granted_by}, a->rule, err);
+  const Decision::Ask& ask = *decision.ask();
+
+  const Verdict verdict = asker.ask(ask.question, ask.ttl);
+  if (verdict.approved()) {
+    const Approval approval{ask.client_order_id, GrantedBy::Operator};
+    auto fresh = revalidate(order, context, ask.rule);
+    if (fresh) return fire(journal, order, context, approval, ask.rule, err);
+    return refused(*this, order, context, Refusal::Stale, ask.rule, std::move(fresh.error()));
+  }
+  if (verdict.denied()) {
+    memory.entries[fingerprint.text] = now + suppress.as_seconds();
+    return refused(*this, order, context, Refusal::OperatorDenied, ask.rule,
+                   fmt::format("operator refused: {}", order.summary()));
+  }
+  if (verdict.expired())
+    return refused(*this, order, context, Refusal::Expired, ask.rule,
+                   fmt::format("unanswered after {}s: {}", ask.ttl.secs, order.summary()));
+  if (const auto* u = verdict.undeliverable())
+    return refused(*this, order, context, Refusal::Undeliverable, ask.rule,
+                   fmt::format("could not ask about {}: {}", order.summary(), u->reason),
+                   u->reason);
+  return {Outcome::Parked{ask.rule, ask.question}};
+}
+
+Result<void, std::string> Pipeline::revalidate(const Order& order, const Context& context,
+                                               std::string_view approved_rule) {
+  if (order.quoted_at > 0 && context.max_quote_age > 0) {
+    // The proposal's own time, not a fresh clock reading: the age the owner's answer had.
+    const double age = context.now - order.quoted_at;
+    if (age > context.max_quote_age)
+      return Err{fmt::format("the quote is {}s old, past the {}s limit", numbers::fixed(age, 0),
+                             numbers::fixed(context.max_quote_age, 0))};
+  }
+
+  const std::optional<double> now_notional = market.notional_now(order);
+  if (now_notional && order.notional > 0 && context.max_drift > 0) {
+    const double drift = std::fabs(*now_notional - order.notional) / order.notional;
+    if (drift > context.max_drift)
+      return Err{fmt::format("the notional moved {}% during the ask ({} -> {}), past the {}% limit",
+                             numbers::fixed(drift * 100, 1), numbers::fixed(order.notional, 2),
+                             numbers::fixed(*now_notional, 2),
+                             numbers::fixed(context.max_drift * 100, 1))};
+  }
+
+  Order fresh = order;
+  rederive(fresh, market.positions());
+  const std::size_t n = std::min(order.legs.size(), fresh.legs.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const Leg& was = order.legs[i];
+    const Leg& is = fresh.legs[i];
+    if (was.intent != is.intent)
+      return Err{fmt::format(
+          "leg {} was {} when the question was sent and is {} now \u2014 the position book moved "
+          "during the ask, so this is no longer the order that was approved",
+          was.symbol, leg_word(was.intent), leg_word(is.intent))};
+  }
+
+  const Decision decision = gate.evaluate(fresh, context.equity, context.paper);
+  if (decision.rule() != approved_rule)
+    return Err{fmt::format(
+        "the position book changed while the ask was pending \u2014 this order now falls under "
+        "'{}' rather than the '{}' it was approved under",
+        decision.rule(), approved_rule)};
+  if (decision.deny()) return Err{std::string("the order would now be DENIED by the rule table")};
+  return {};
+}
+
+Outcome Pipeline::fire(const Journal& journal, const Order& order, const Context& context,
+                       const Approval& approval, std::string_view rule, std::ostream& err) {
+  const bool exit = order.reduces_risk();
+  std::optional<std::string> closes;
+  if (exit) {
+    // Read before this order's own line goes in; a name is given only when it is unambiguous.
+    int matches = 0;
+    for (auto& trade : journal.open_trades()) {
+      if (trade.open.symbol != order.symbol) continue;
+      if (++matches == 1) closes = std::move(trade.open.id);
+    }
+    if (matches != 1) closes.reset();
+  }
+
+  OpenEntry entry;
+  entry.id = order.client_order_id;
+  entry.at = context.now;
+  entry.symbol = order.symbol;
+  entry.structure = context.structure;
+  entry.thesis = order.thesis;
+  entry.iv_rank = context.iv_rank;
+  entry.iv = context.iv;
+  entry.underlying_price = context.underlying_price;
+  if (!order.legs.empty() && order.legs.front().qty > 0) entry.qty = order.legs.front().qty;
+  entry.short_delta = context.short_delta;
+  entry.credit = context.credit;
+  entry.max_loss = context.max_loss;
+  entry.dte = context.dte;
+  entry.gate_rule = std::string(rule);
+  entry.approved_by = text::ascii_lower(debug_name(approval.granted_by));
+  entry.by = context.by;
+  entry.exit = exit;
+  entry.closes = std::move(closes);
+  warn_if_unwritten(journal.append({std::move(entry)}),
+                    "OPEN \u2014 this position is now untracked", err);
+  return {Outcome::Submit{Ticket{approval, order.client_order_id}}};
+}
+
+void Pipeline::refuse(const Journal& journal, const Order& order, const Context& context,
+                      std::string_view outcome, std::string_view label, std::string_view reason,
+                      std::ostream& err) {
+  RefusedEntry entry{order.client_order_id,
+                     context.now,
+                     context.by,
+                     order.symbol,
+                     std::string(order.thesis.empty() ? reason : std::string_view(order.thesis)),
+                     std::string(outcome),
+                     std::string(label)};
+  warn_if_unwritten(journal.append({std::move(entry)}), "refusal", err);
+}
+
+}  // namespace vavev_aziz

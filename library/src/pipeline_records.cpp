@@ -1,0 +1,106 @@
+// What the journal learns after the proposal road: the broker's statuses reconciled into
+// fills, realized results, orders the broker never created, and which orders still await the
+// broker. A failed append is ignored without a message: running the command again recovers.
+#include <array>
+#include <string>
+#include <unordered_set>
+
+#include <fmt/format.h>
+
+#include "vavev_aziz/pipeline.hpp"
+#include "vavev_aziz/support/numbers.hpp"
+#include "vavev_aziz/support/platform.hpp"
+
+namespace vavev_aziz {
+namespace {
+
+// The broker's status words that end (or partly end) an order, and the word journalled for
+// each. Any other word means the order is still working.
+struct StatusWord {
+  std::string_view broker;
+  std::string_view journalled;
+};
+constexpr std::array<StatusWord, 6> kStatusWords = {{
+    {"filled", "filled"},
+    {"expired", "expired"},
+    {"rejected", "rejected"},
+    {"canceled", "canceled"},
+    {"cancelled", "canceled"},
+    {"partially_filled", "partial"},
+}};
+
+std::optional<std::string_view> journalled_word(std::string_view broker) {
+  for (const auto& w : kStatusWords)
+    if (w.broker == broker) return w.journalled;
+  return std::nullopt;
+}
+
+}  // namespace
+
+void record_close(const Journal& journal, const CloseEntry& entry) {
+  (void)journal.append({entry});
+}
+
+void record_unplaced(const Journal& journal, const std::string& client_order_id,
+                     std::string_view reason, double qty) {
+  FillEntry fill{client_order_id,
+                 platform::now_seconds(),
+                 "rejected",
+                 0,
+                 qty,
+                 std::nullopt,
+                 std::nullopt,
+                 fmt::format("REFUSED AT THE WIRE, never created: {}", reason)};
+  (void)journal.append({std::move(fill)});
+}
+
+std::vector<std::string> awaiting_reconciliation(const Journal& journal) {
+  std::vector<std::string> ids;
+  for (auto& trade : journal.trades())
+    if (!trade.fill) ids.push_back(std::move(trade.open.id));
+  return ids;
+}
+
+std::vector<std::pair<std::string, double>> awaiting_with_age(const Journal& journal, double now) {
+  std::vector<std::pair<std::string, double>> aged;
+  for (auto& trade : journal.trades()) {
+    if (trade.fill) continue;
+    const double age = now - trade.open.at;
+    aged.emplace_back(std::move(trade.open.id), age > 0 ? age : 0.0);
+  }
+  return aged;
+}
+
+std::vector<std::string> reconcile(const Journal& journal, std::span<const BrokerStatus> statuses,
+                                   double now) {
+  // A partial fill leaves the order open to later statuses; any other fill settles it.
+  std::unordered_set<std::string> settled;
+  for (auto& trade : journal.trades())
+    if (trade.fill && trade.fill->status != "partial") settled.insert(std::move(trade.open.id));
+
+  std::vector<std::string> recorded;
+  for (const auto& s : statuses) {
+    if (settled.contains(s.client_order_id)) continue;
+    const auto word = journalled_word(s.status);
+    if (!word) continue;
+    std::string note;
+    if (*word == "partial")
+      note =
+          fmt::format("PARTIAL: {} of {} \u2014 the position is smaller than the thesis described",
+                      numbers::shortest(s.filled_qty), numbers::shortest(s.qty));
+    FillEntry fill{s.client_order_id,
+                   now,
+                   std::string(*word),
+                   s.filled_qty,
+                   s.qty,
+                   s.avg_price,
+                   s.actual_credit,
+                   std::move(note)};
+    // Only what reached the journal is reported as recorded, so the caller never calls an
+    // order reconciled that still awaits the broker.
+    if (journal.append({std::move(fill)})) recorded.push_back(s.client_order_id);
+  }
+  return recorded;
+}
+
+}  // namespace vavev_aziz

@@ -1,0 +1,133 @@
+// The journal after the proposal road: broker statuses reconciled into fills (the word
+// mapping and which orders are settled), the awaiting lists, and the close and unplaced
+// records.
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "vavev_aziz/pipeline.hpp"
+
+namespace vavev_aziz {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A journal in a fresh folder holding: "new" (no fill), "filled", "partial" and "rejected"
+// (each with that fill) and "closed" (a close but no fill).
+struct Book {
+  Book() {
+    for (const char* id : {"new", "filled", "partial", "rejected", "closed"}) {
+      OpenEntry o;
+      o.id = id;
+      o.at = 1000;
+      o.symbol = "AAPL";
+      EXPECT_TRUE(journal.append({o}));
+    }
+    for (const char* status : {"filled", "partial", "rejected"})
+      EXPECT_TRUE(journal.append({FillEntry{status, 1100, status, 1, 5, {}, {}, ""}}));
+    record_close(journal, CloseEntry{"closed", 1200, 50, "profit", {}, ""});
+  }
+  ~Book() { fs::remove_all(root); }
+
+  static fs::path fresh_folder() {
+    std::string dir = (fs::temp_directory_path() / "reconcile-test-XXXXXX").string();
+    return ::mkdtemp(dir.data());
+  }
+  std::vector<FillEntry> fills() const {
+    std::vector<FillEntry> out;
+    for (const auto& e : journal.events())
+      if (const FillEntry* f = e.fill()) out.push_back(*f);
+    return out;
+  }
+
+  fs::path root = fresh_folder();
+  Journal journal{root / "journal.jsonl"};
+};
+
+TEST(Reconcile, MapsTheBrokersWordAndSkipsSettledOrders) {
+  struct Case {
+    std::string id, word;
+    double filled, qty;
+    std::string journalled;  // empty: nothing written, id not returned
+    std::string note;
+  };
+  const std::string smaller = " \u2014 the position is smaller than the thesis described";
+  const Case cases[] = {
+      {"new", "filled", 5, 5, "filled", ""},
+      {"new", "expired", 0, 5, "expired", ""},
+      {"new", "rejected", 0, 5, "rejected", ""},
+      {"new", "canceled", 0, 5, "canceled", ""},
+      {"new", "cancelled", 0, 5, "canceled", ""},
+      {"new", "partially_filled", 3, 5, "partial", "PARTIAL: 3 of 5" + smaller},
+      {"new", "partially_filled", 2.5, 10, "partial", "PARTIAL: 2.5 of 10" + smaller},
+      {"new", "accepted", 0, 5, "", ""},
+      {"new", "Filled", 5, 5, "", ""},
+      {"new", "unknown", 0, 5, "", ""},
+      {"filled", "filled", 5, 5, "", ""},
+      {"rejected", "canceled", 0, 5, "", ""},
+      {"partial", "filled", 5, 5, "filled", ""},
+      {"partial", "partially_filled", 4, 5, "partial", "PARTIAL: 4 of 5" + smaller},
+      {"never-journalled", "expired", 0, 1, "expired", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.id + " " + c.word);
+    Book b;
+    const std::size_t before = b.fills().size();
+    const BrokerStatus status{1.25, std::nullopt, c.id, c.word, c.filled, c.qty};
+    const auto recorded = reconcile(b.journal, std::vector{status}, 2000);
+    const auto fills = b.fills();
+    if (c.journalled.empty()) {
+      EXPECT_TRUE(recorded.empty());
+      EXPECT_EQ(fills.size(), before);
+      continue;
+    }
+    EXPECT_EQ(recorded, std::vector<std::string>{c.id});
+    ASSERT_EQ(fills.size(), before + 1);
+    const FillEntry& f = fills.back();
+    EXPECT_EQ(std::tie(f.id, f.at, f.status, f.filled_qty, f.intended_qty, f.note),
+              std::tuple(c.id, 2000.0, c.journalled, c.filled, c.qty, c.note));
+    EXPECT_EQ(std::tie(f.avg_price, f.actual_credit), std::tuple(1.25, std::nullopt));
+  }
+}
+
+TEST(Reconcile, ReturnsWhatItRecordedInTheStatusesOrder) {
+  Book b;
+  const std::vector<BrokerStatus> statuses = {
+      {{}, {}, "closed", "canceled", 0, 5},
+      {{}, {}, "filled", "filled", 5, 5},
+      {{}, {}, "new", "filled", 5, 5},
+  };
+  EXPECT_EQ(reconcile(b.journal, statuses, 2000), (std::vector<std::string>{"closed", "new"}));
+  EXPECT_TRUE(reconcile(b.journal, std::vector<BrokerStatus>{}, 2000).empty());
+
+  // A journal that cannot be written: nothing is reported as recorded, and nothing is thrown.
+  Book broken;
+  const Journal folder(broken.root);
+  EXPECT_TRUE(reconcile(folder, statuses, 2000).empty());
+  record_unplaced(folder, "new", "x", 1);
+  record_close(folder, CloseEntry{"new", 1, 1, "profit", {}, ""});
+}
+
+TEST(Reconcile, AwaitingListsAndTheUnplacedRecord) {
+  Book b;
+  EXPECT_EQ(awaiting_reconciliation(b.journal), (std::vector<std::string>{"new", "closed"}));
+  const auto aged = awaiting_with_age(b.journal, 1500);
+  EXPECT_EQ(aged, (std::vector<std::pair<std::string, double>>{{"new", 500}, {"closed", 500}}));
+  EXPECT_EQ(awaiting_with_age(b.journal, 900)[0].second, 0);  // opened after now
+
+  record_unplaced(b.journal, "new", "422 insufficient buying power", 3);
+  EXPECT_EQ(awaiting_reconciliation(b.journal), std::vector<std::string>{"closed"});
+  const FillEntry f = b.fills().back();
+  EXPECT_GT(f.at, 1700000000);  // the wall clock
+  EXPECT_EQ(std::tie(f.id, f.status, f.filled_qty, f.intended_qty, f.avg_price, f.note),
+            std::tuple("new", "rejected", 0.0, 3.0, std::nullopt,
+                       "REFUSED AT THE WIRE, never created: 422 insufficient buying power"));
+  const auto trades = b.journal.trades();
+  ASSERT_TRUE(trades.back().close.has_value());
+  EXPECT_EQ(trades.back().close->realized_pnl, 50);
+}
+
+}  // namespace
+}  // namespace vavev_aziz
