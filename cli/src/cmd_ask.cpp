@@ -1,8 +1,208 @@
+// `ask`: the main road. One order from the command line goes through the whole proposal
+// pipeline (denial memory, survival layer, rule table, the owner, revalidation, journal); the
+// denial memory and the risk state are saved whatever the outcome; an approved order is then
+// sent to the broker unless something holds it back, and the result is reported with an exit
+// code per outcome. Every error before the pipeline exits 3 and writes nothing.
+#include <array>
+#include <cmath>
+#include <optional>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "ask_output.hpp"
+#include "ask_state.hpp"
 #include "commands.hpp"
-#include "not_built.hpp"
+#include "live_context.hpp"
+#include "live_market.hpp"
+#include "options.hpp"
+#include "order_builder.hpp"
+#include "paths.hpp"
+#include "vavev_aziz/pipeline.hpp"
+#include "vavev_aziz/support/env.hpp"
+#include "vavev_aziz/support/numbers.hpp"
+#include "vavev_aziz/support/platform.hpp"
+#include "vavev_aziz/support/text.hpp"
 
 namespace trade {
+namespace {
 
-int cmd_ask(const Args&, Io io) { return not_built("ask", io); }
+namespace alpaca = vavev_aziz::alpaca;
+namespace numbers = vavev_aziz::numbers;
+using vavev_aziz::Context;
+using vavev_aziz::Journal;
+using vavev_aziz::Order;
+
+// How long an owner's "no" keeps the same kind of order from being asked again: four hours.
+constexpr vavev_aziz::Duration kSuppress{14'400, 0};
+
+// A stated maximum loss may differ from the one the strikes give by this fraction before the
+// difference is pointed out.
+constexpr double kMaxLossTolerance = 0.05;
+
+// What holds an approved order back from the broker, tested in this order; the first that
+// holds gives the placement error.
+struct HoldBack {
+  bool (*holds)(const Args&);
+  std::string_view reason;
+};
+constexpr std::array<HoldBack, 3> kHoldBacks = {{
+    {[](const Args& a) { return flag(a, "--verdict").has_value(); },
+     "--verdict: a canned operator answer is never sent to the broker (approved and journalled "
+     "only)"},
+    {[](const Args& a) { return has(a, "--offline"); },
+     "--offline: approved and journalled, not sent \u2014 nothing in this run contacted the "
+     "broker"},
+    {[](const Args& a) { return has(a, "--dry-run"); },
+     "--dry-run: approved and journalled, not sent"},
+}};
+
+// `--dte`: digits with an optional "+", within 32 bits; anything else counts as absent.
+std::optional<std::uint32_t> dte(const Args& args) {
+  auto value = flag(args, "--dte");
+  if (!value) return std::nullopt;
+  return numbers::parse_whole_u32(*value);
+}
+
+// `--by`, verbatim; else TOVRA_TRADE_BY, untrimmed, unless it is blank; else "cli".
+std::string proposer(const Args& args) {
+  if (auto by = flag(args, "--by")) return *by;
+  if (auto by = vavev_aziz::env::text("TOVRA_TRADE_BY"); by && !vavev_aziz::text::is_blank(*by))
+    return *by;
+  return "cli";
+}
+
+// The loss the survival layer judges: the strikes' when the order is a vertical spread (with a
+// NOTE when the stated value disagrees by more than the tolerance), else the stated value,
+// else the notional.
+double max_loss(const Args& args, const Order& order, std::optional<double> credit,
+                std::ostream& err) {
+  const auto stated = decimal_flag(args, "--max-loss");
+  const auto derived = alpaca::derive_max_loss(order, credit);
+  if (!derived) return stated.value_or(order.notional);
+  if (stated && std::fabs(*stated - *derived) / std::max(*derived, 1.0) > kMaxLossTolerance)
+    err << "tovra trade: NOTE: --max-loss " << numbers::fixed(*stated, 2)
+        << " does not match the strikes (" << numbers::fixed(*derived, 2)
+        << "); judging the DERIVED value.\n";
+  return *derived;
+}
+
+// The live price of the order's underlying; none offline or when it cannot be had.
+std::optional<double> underlying_price(const Args& args, const Order& order) {
+  if (has(args, "--offline")) return std::nullopt;
+  auto client = alpaca::Client::from_environment();
+  if (!client) return std::nullopt;
+  return alpaca::underlying_price_for(*client, order.symbol, order.asset_class);
+}
+
+Context proposal_context(const Args& args, const Order& order, const LiveContext& live,
+                         const Journal& journal, double now, std::ostream& err) {
+  const auto open_trades = journal.open_trades();
+  double open_risk = 0;
+  for (const auto& trade : open_trades)
+    if (auto risk = trade.effective_max_loss()) open_risk += *risk;
+  const auto credit = decimal_flag(args, "--credit");
+  const auto iv_rank = decimal_flag(args, "--iv-rank");
+
+  Context c;
+  c.max_loss = max_loss(args, order, credit, err);
+  c.underlying_price = underlying_price(args, order);
+  c.positions = live.positions;
+  c.exposure = {iv_rank, live.equity, open_trades.size(), open_risk};
+  c.iv_rank = iv_rank;
+  c.iv = decimal_flag(args, "--iv");
+  c.short_delta = decimal_flag(args, "--delta");
+  c.credit = credit;
+  c.dte = dte(args);
+  c.structure = flag(args, "--structure").value_or("unspecified");
+  c.by = proposer(args);
+  c.equity = live.equity;
+  c.now = now;
+  c.max_quote_age = decimal_flag(args, "--max-quote-age").value_or(300.0);
+  c.max_drift = decimal_flag(args, "--max-drift").value_or(0.05);
+  c.paper = live.paper;
+  return c;
+}
+
+// Sends the approved order unless something holds it back. A refusal the broker certainly
+// did not act on is journalled as never created; any other failure leaves the order awaiting
+// reconciliation, since the broker may have created it.
+Placement place(const Args& args, const Order& order, const vavev_aziz::Ticket& ticket,
+                const Journal& journal) {
+  for (const auto& hold : kHoldBacks)
+    if (hold.holds(args)) return {std::nullopt, std::string(hold.reason)};
+
+  auto client = alpaca::Client::from_environment();
+  auto placed = client ? client->place_order(order, ticket.approval.client_order_id)
+                       : vavev_aziz::Result<alpaca::Placed, alpaca::AlpacaError>(
+                             vavev_aziz::Err{std::move(client).error()});
+  if (placed) return {std::move(*placed), std::nullopt};
+  const std::string error = placed.error().display();
+  if (placed.error().is_definitive_refusal()) {
+    const double qty = order.legs.empty() ? 1.0 : order.legs.front().qty;
+    vavev_aziz::record_unplaced(journal, ticket.client_order_id, error, qty);
+  }
+  return {std::nullopt, error};
+}
+
+}  // namespace
+
+int cmd_ask(const Args& args, Io io) {
+  const LiveContext live = live_context(args);
+  auto built = build_order(args, live.positions, io.err);
+  if (!built) return built.error();
+  Order order = std::move(*built);
+  alpaca::derive_leg_facts(order, live.positions);
+  if (!passes_equity_rule(live, order, io.err)) return 3;
+
+  const auto gate = load_gate();
+  if (!gate) {
+    io.err << "tovra trade: " << gate.error() << '\n';
+    return 3;
+  }
+  const auto memory_file = memory_path();
+  if (!memory_file) return no_home(io.err);
+  auto memory = vavev_aziz::DenialMemory::load(*memory_file);
+
+  std::optional<Canned> canned;
+  if (auto word = flag(args, "--verdict")) {
+    canned = Canned::from_word(*word);
+    if (!canned) {
+      io.err << "tovra trade ask: --verdict " << *word
+             << ": expected approved|denied|expired|undeliverable\n";
+      return 3;
+    }
+  }
+  vavev_aziz::ImsgAsker imsg;
+  vavev_aziz::Asker& asker = canned ? static_cast<vavev_aziz::Asker&>(*canned) : imsg;
+
+  const double now = vavev_aziz::platform::now_seconds();
+  const auto risk_file = state_path("risk.json");
+  const auto journal_file = state_path("journal.jsonl");
+  if (!risk_file || !journal_file) return no_home(io.err);
+  auto risk = load_risk_state(*risk_file, now, io.err);
+  const auto limits = load_limits(io.err);
+  const Journal journal(*journal_file);
+  LiveMarket market(live.positions, args, io.err);
+  const Context context = proposal_context(args, order, live, journal, now, io.err);
+
+  vavev_aziz::Pipeline pipeline{asker,  market,  *gate,     memory, risk,
+                                limits, journal, kSuppress, io.err};
+  AskResult result{pipeline.propose(order, context), {}, false};
+
+  if (auto saved = memory.save(*memory_file); !saved)
+    io.err << "tovra trade: WARNING: denial memory not persisted (" << memory_file->string()
+           << "): " << saved.error().message() << '\n';
+  if (auto saved = save_risk(*risk_file, risk); !saved)
+    io.err << "tovra trade: WARNING: RISK STATE NOT PERSISTED (" << risk_file->string()
+           << "): " << saved.error().message()
+           << " \u2014 a tripped halt will not survive this run\n";
+
+  if (const auto* submit = result.outcome.submit())
+    result.placement = place(args, order, submit->ticket, journal);
+  result.halted = risk.halt.has_value();
+  print_ask_result(result, order, has(args, "--json") ? Form::Json : Form::Text, io.out);
+  return ask_exit_code(result.outcome);
+}
 
 }  // namespace trade

@@ -1,0 +1,305 @@
+// The ask command end to end: what happens to an approved order at the wire, refusals and the
+// owner's remembered "no", halts and their banner, the parked output, the proposal's inputs as
+// journalled, what stops it before the pipeline, and damaged state files.
+#include <regex>
+
+#include "ask_output.hpp"
+#include "harness.hpp"
+
+namespace trade::testing {
+namespace {
+
+using tovra::testing::Json;
+
+std::string without_ids(const std::string& text) {
+  return std::regex_replace(text, std::regex("tovra-[0-9a-f-]{36}"), "ID");
+}
+
+// The keys of a JSON object, in order, with the values of those that are not texts.
+std::string shape(const Json& object) {
+  std::string keys;
+  for (const auto& [key, value] : object.items())
+    keys += key + (value.is_string() ? "" : "=" + value.dump()) + " ";
+  return keys;
+}
+
+const std::string kHeader = "SUBMIT   BUY equity AAPL $300.00 (opening)\n  id     ID\n";
+
+class Ask : public BrokerScratch {
+ protected:
+  void SetUp() override {
+    BrokerScratch::SetUp();
+    broker.set_trade("AAPL", 150.25);
+    write_text(config(), R"([
+      {"name": "exits", "when": ["reduces_risk"], "posture": "allow"},
+      {"name": "no-bad", "when": [{"symbol_in": ["BAD"]}], "posture": "deny"},
+      {"name": "options", "when": [{"asset_class_is": "option"}], "posture": "ask", "ttl_secs": 60},
+      {"name": "small", "when": [{"notional_under": 1000}], "posture": "allow"}])");
+  }
+  Ran ask(Args args) {
+    args.insert(args.begin(), "ask");
+    return run(args);
+  }
+  std::vector<Json> journal() {
+    std::vector<Json> lines;
+    std::istringstream in(slurp(state("journal.jsonl")));
+    for (std::string line; std::getline(in, line);)
+      lines.push_back(Json::parse(line));
+    return lines;
+  }
+  // An owner channel that logs each question and answers with exit status `status`.
+  void imsg(int status) {
+    fake_program("imsg", "echo \"$@\" >> " + (home() / "imsg.log").string() + "\nexit " +
+                             std::to_string(status));
+  }
+};
+
+TEST_F(Ask, SubmitSendsTheApprovedOrderOrSaysWhyNot) {
+  const auto refuse = [&] { broker.reply("POST", "/v2/orders", {422, R"({"message":"no"})"}); };
+  const struct {
+    Args more;
+    std::function<void()> setup;
+    std::string not_placed;  // how the placement error begins; empty when the order went out
+    bool unplaced;           // journalled as never created
+  } cases[] = {
+      // clang-format off
+      {{}, [] {}, "", false},
+      {{}, refuse, R"(alpaca 422: {"message":"no"})", true},
+      {{}, [&] { unset("ALPACA_API_KEY"); }, "no Alpaca credentials \u2014 set", false},
+      {{"--dry-run"}, [] {}, "--dry-run: approved and journalled, not sent", false},
+      {{"--dry-run", "--offline"}, [] {}, "--offline: approved and journalled, not sent \u2014 "
+                                          "nothing in this run contacted the broker", false},
+      {{"--offline", "--verdict", "approved"}, [] {}, "--verdict: a canned operator answer is "
+                               "never sent to the broker (approved and journalled only)", false},
+      // The broker may have created an order it never answered for: it stays awaiting.
+      {{}, [&] { broker.stop(); }, "alpaca transport: ", false},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.not_placed);
+    fs::remove(state("journal.jsonl"));
+    c.setup();
+    Args args{"--symbol", "AAPL",       "--qty", "2",        "--limit",
+              "150",      "--notional", "300",   "--equity", "100000"};
+    args.insert(args.end(), c.more.begin(), c.more.end());
+    auto r = ask(args);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, "");
+    std::smatch m;
+    std::regex_search(r.out, m, std::regex("NOT PLACED: (.*)\n"));
+    const std::string error = m[1];
+    EXPECT_TRUE(error.starts_with(c.not_placed)) << r.out;
+    EXPECT_EQ(without_ids(r.out),
+              kHeader + (error.empty()
+                             ? "  broker 61e69015-8549-4bfd-b9c3-01e75843f47d-1 \u2014 "
+                               "accepted\n\n  to the agent: approved \u2014 submitting\n"
+                             : "  NOT PLACED: " + error +
+                                   "\n\n  to the agent: approved, but NOT SENT: " + error + "\n"));
+    const auto lines = journal();
+    ASSERT_EQ(lines.size(), c.unplaced ? 2u : 1u);
+    const std::string id = lines[0]["id"];
+    if (error.empty()) {
+      EXPECT_EQ(broker.orders().back().dump(),
+                R"({"symbol":"AAPL","side":"buy","type":"limit","time_in_force":"day",)"
+                R"("client_order_id":")" +
+                    id + R"(","qty":"2","limit_price":"150"})");
+    }
+    if (c.unplaced) {
+      EXPECT_EQ(lines[1].dump().substr(lines[1].dump().find("\"status\"")),
+                R"("status":"rejected","filled_qty":0.0,"intended_qty":2.0,"avg_price":null,)"
+                R"("actual_credit":null,"note":"REFUSED AT THE WIRE, never created: )"
+                R"(alpaca 422: {\"message\":\"no\"}"})");
+    }
+    set("ALPACA_API_KEY", "AKTESTKEY");
+  }
+  EXPECT_EQ(broker.orders().size(), 2u);  // the placed one and the refused one
+}
+
+TEST_F(Ask, RefusalsAreJournalledAndTheOwnersNoIsRemembered) {
+  auto deny = ask({"--symbol", "BAD", "--notional", "500"});
+  const std::string reason = "rule 'no-bad' denies BUY equity BAD $500.00 (opening)";
+  EXPECT_EQ(deny.code, 1);
+  EXPECT_EQ(deny.out, "REFUSED  at gate [denied]\n  " + reason +
+                          "\n\n  to the agent: The rule table DENIES this: " + reason +
+                          ". Nothing promotes a denial \u2014 it was not put to the operator. "
+                          "Propose something materially different.\n");
+  EXPECT_EQ(journal().back()["gate_rule"], "no-bad");
+
+  imsg(1);
+  const Args option{"--symbol", "SPY", "--class", "option", "--notional", "500"};
+  auto no = ask(option);
+  EXPECT_EQ(no.code, 1);
+  EXPECT_TRUE(no.out.starts_with("REFUSED  at operator [denied]\n")) << no.out;
+  EXPECT_NE(slurp(state("denials.json")).find("\"SPY|option|buy|open|b5\""), std::string::npos);
+  auto again = ask(option);
+  EXPECT_EQ(again.code, 1);
+  EXPECT_TRUE(again.out.starts_with("REFUSED  at memory [denied_from_memory]\n")) << again.out;
+  EXPECT_EQ(slurp(home() / "imsg.log"),
+            "approve BUY option SPY $500.00 (opening) [options] --timeout 60\n");
+
+  // "--verdict" standing last is no canned answer: the owner is asked, and the yes is sent.
+  imsg(0);
+  auto yes = ask({"--symbol", "QQQ", "--class", "option", "--notional", "500", "--verdict"});
+  EXPECT_EQ(yes.code, 0);
+  EXPECT_EQ(broker.orders().size(), 1u);
+  EXPECT_EQ(journal().back()["approved_by"], "operator");
+}
+
+TEST_F(Ask, AHaltRaisedByTheProposalIsBannered) {
+  write_text(state("risk.json"), R"({"high_water": 200000.0})");
+  const std::string reason =
+      "drawdown 50.0% reached the 10.0% limit (equity 100000.00 vs high-water 200000.00)";
+  const std::string banner =
+      "\n  ** ACCOUNT IS HALTED \u2014 only a human at the machine can clear it **\n";
+  auto text = ask({"--symbol", "AAPL", "--notional", "500"});
+  EXPECT_EQ(text.code, 1);
+  EXPECT_EQ(text.out, "REFUSED  at halt [risk_halted]\n  " + reason +
+                          "\n\n  to the agent: TRADING IS HALTED: " + reason +
+                          ". Opens are refused until a human clears the halt at the machine. "
+                          "Closing existing positions is still allowed. Do not attempt to work "
+                          "around this and do not keep proposing.\n" +
+                          banner);
+  const auto lines = journal();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0]["event"], "halted");
+  EXPECT_NE(slurp(state("risk.json")).find(reason), std::string::npos);
+
+  auto json = ask({"--symbol", "AAPL", "--notional", "500", "--json"});
+  EXPECT_EQ(json.code, 1);
+  const Json refused = Json::parse(json.out);
+  EXPECT_EQ(shape(refused), "outcome stage verdict reason agent_feedback halted=true ");
+  EXPECT_EQ(refused["stage"], "halt");
+  EXPECT_EQ(json.out.find("HALTED \u2014"), std::string::npos);
+
+  // Getting out still works while halted, under the banner.
+  broker.set_positions(Json::array({{{"symbol", "AAPL"}, {"qty", "10"}}}));
+  auto exit = ask(
+      {"--symbol", "AAPL", "--side", "sell", "--qty", "5", "--limit", "150", "--notional", "750"});
+  EXPECT_EQ(exit.code, 0);
+  EXPECT_TRUE(exit.out.ends_with("submitting\n" + banner)) << exit.out;
+}
+
+TEST(AskOutput, ParkedWaitsForTheOwner) {
+  AskResult parked{{vavev_aziz::Outcome::Parked{"options", "BUY option SPY? [options]"}}, {}, true};
+  const std::string agent =
+      "STAGED for the owner's approval \u2014 it is not a refusal and not a submission. You are "
+      "done with it; do not re-propose it.";
+  std::ostringstream text, json;
+  print_ask_result(parked, {}, Form::Text, text);
+  print_ask_result(parked, {}, Form::Json, json);
+  EXPECT_EQ(text.str(),
+            "PARKED   awaiting the owner's approval\n  rule   options\n  BUY option "
+            "SPY? [options]\n\n  to the agent: " +
+                agent +
+                "\n\n  ** ACCOUNT IS HALTED \u2014 only a human at the machine can clear "
+                "it **\n");
+  EXPECT_EQ(json.str(),
+            "{\n  \"outcome\": \"parked\",\n  \"stage\": \"operator\",\n  "
+            "\"verdict\": \"parked\",\n  \"rule\": \"options\",\n  \"question\": "
+            "\"BUY option SPY? [options]\",\n  \"agent_feedback\": \"" +
+                agent + "\",\n  \"halted\": true\n}\n");
+  EXPECT_EQ(ask_exit_code(parked.outcome), 2);
+}
+
+TEST_F(Ask, TheProposalsInputsAreJournalled) {
+  // A put credit spread 5 wide for a credit of 1: at most 400 lost.
+  const auto spread = [](Args more) {
+    more.insert(more.end(), {"--class", "option", "--leg", "AAPL260918P00150000:sell:1", "--leg",
+                             "AAPL260918P00145000:buy:1", "--credit", "1", "--verdict", "approved",
+                             "--offline", "--equity", "100000"});
+    return more;
+  };
+  const struct {
+    Args args;
+    std::string by_env;  // TOVRA_TRADE_BY; unset when empty
+    std::string open;    // by, dte, structure, max_loss and underlying_price as journalled
+    bool note;
+  } cases[] = {
+      // clang-format off
+      {{"--structure", "long_stock", "--dte", "+7"}, "  ", R"(["cli",7,"long_stock",500.0,150.25])", false},
+      {{"--by", ""}, " bot ", R"(["",null,"unspecified",500.0,150.25])", false},
+      {spread({}), " bot ", R"([" bot ",null,"unspecified",400.0,null])", false},
+      {spread({"--max-loss", "410"}), "", R"(["cli",null,"unspecified",400.0,null])", false},
+      {spread({"--max-loss", "430"}), "", R"(["cli",null,"unspecified",400.0,null])", true},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.open);
+    c.by_env.empty() ? unset("TOVRA_TRADE_BY") : set("TOVRA_TRADE_BY", c.by_env);
+    Args args{"--symbol", "AAPL", "--notional", "500"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    auto r = ask(args);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, c.note ? "tovra trade: NOTE: --max-loss 430.00 does not match the strikes "
+                              "(400.00); judging the DERIVED value.\n"
+                            : "");
+    const Json open = journal().back();
+    Json got = Json::array();
+    for (const char* key : {"by", "dte", "structure", "max_loss", "underlying_price"})
+      got.push_back(open[key]);
+    EXPECT_EQ(got.dump(), c.open);
+  }
+}
+
+TEST_F(Ask, StopsBeforeThePipelineAndWritesNothing) {
+  const std::string damaged = R"({"high_water": 5, "halt": {"at": 1)";
+  write_text(state("risk.json"), damaged);
+  write_text(config().parent_path() / "trade-limits.json", "[");
+  const std::pair<Args, std::string> cases[] = {
+      {{"--verdict", "maybe"},
+       "tovra trade ask: --verdict maybe: expected approved|denied|expired|undeliverable\n"},
+      {{"--offline"}, "tovra trade: REFUSED \u2014 equity is unknown (offline), and equity is"},
+  };
+  for (const auto& [more, err] : cases) {
+    Args args{"--symbol", "AAPL", "--notional", "500"};
+    args.insert(args.end(), more.begin(), more.end());
+    auto r = ask(args);
+    EXPECT_EQ(r.code, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.substr(0, err.size()), err);
+  }
+  // Neither the risk state nor the limits were read: no warning, nothing set aside or written.
+  EXPECT_EQ(slurp(state("risk.json")), damaged);
+  EXPECT_EQ(std::distance(fs::directory_iterator(state("")), {}), 1);
+}
+
+TEST_F(Ask, DamagedStateFilesAreReportedAndTheRiskStateKept) {
+  const std::string damaged = R"({"high_water": 5, "halt": {"at": 1)";
+  write_text(state("risk.json"), damaged);
+  const auto limits = config().parent_path() / "trade-limits.json";
+  write_text(limits, "[0.1, 0.04]");
+  auto r = ask({"--symbol", "AAPL", "--notional", "500", "--offline", "--equity", "100000"});
+  EXPECT_EQ(r.code, 0);  // default limits: 500 of 100000 is within every one
+  const std::regex warnings(
+      "tovra trade: WARNING: risk state unreadable \\(" + state("risk.json").string() +
+      "\\): [^\n]* at line 1 column [0-9]+ \u2014 set aside as (.*risk\\.json\\.corrupt-"
+      "[0-9]+)\ntovra trade: WARNING: limits file unreadable \\(" +
+      limits.string() + "\\): [^\n]* at line 1 column [0-9]+ \u2014 using the default limits\n");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(r.err, m, warnings)) << r.err;
+  EXPECT_EQ(slurp(m[1].str()), damaged);
+  EXPECT_NE(slurp(state("risk.json")).find("\"high_water\": 100000.0"), std::string::npos);
+
+  // A limits file that reads is applied.
+  write_text(limits, R"([0.1, 0.04, 0.001, 0.1, 12])");
+  auto tight = ask({"--symbol", "AAPL", "--notional", "500", "--offline", "--equity", "100000"});
+  EXPECT_EQ(tight.code, 1);
+  EXPECT_TRUE(tight.out.starts_with("REFUSED  at risk [risk_refused]\n")) << tight.out;
+  EXPECT_EQ(tight.err, "");
+}
+
+TEST_F(Ask, BinaryReportsEachOutcomeByItsExitCode) {
+  auto allowed = run_binary({"ask", "--symbol", "AAPL", "--notional", "500", "--json"});
+  EXPECT_EQ(allowed.code, 0) << allowed.err;
+  const Json submit = Json::parse(allowed.out);
+  EXPECT_EQ(shape(submit),
+            "outcome stage client_order_id broker_order_id broker_status "
+            "placement_error=null agent_feedback halted=false ");
+  EXPECT_EQ(submit["broker_status"], "accepted");
+  auto denied = run_binary({"ask", "--symbol", "BAD", "--notional", "500"});
+  EXPECT_EQ(denied.code, 1);
+  EXPECT_EQ(journal().size(), 2u);
+}
+
+}  // namespace
+}  // namespace trade::testing
