@@ -1,8 +1,83 @@
+// `close`: records the realized result of one open trade, found by any part of its id. The
+// close takes the trade out of the open set (freeing its slot and risk budget) and into
+// attribution.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
 #include "commands.hpp"
-#include "not_built.hpp"
+#include "options.hpp"
+#include "paths.hpp"
+#include "vavev_aziz/journal.hpp"
+#include "vavev_aziz/pipeline.hpp"
+#include "vavev_aziz/support/numbers.hpp"
+#include "vavev_aziz/support/platform.hpp"
 
 namespace trade {
+namespace {
 
-int cmd_close(const Args&, Io io) { return not_built("close", io); }
+namespace vz = vavev_aziz;
+
+int fail(Io io, std::string_view message) {
+  io.err << "tovra trade close: " << message << '\n';
+  return 3;
+}
+
+bool still_open(const std::vector<vz::Trade>& open, const std::string& id) {
+  return std::any_of(open.begin(), open.end(), [&](const auto& t) { return t.open.id == id; });
+}
+
+}  // namespace
+
+int cmd_close(const Args& args, Io io) {
+  const auto path = state_path("journal.jsonl");
+  if (!path) return no_home(io.err);
+  const vz::Journal journal(*path);
+  const auto open = journal.open_trades();
+
+  const auto part = flag(args, "--id");
+  if (!part) {
+    io.err << "tovra trade close: --id <client_order_id> is required\n  open now:\n";
+    for (const auto& t : open)
+      io.err << "    " << t.open.id << "  " << t.open.symbol << '\n';
+    return 3;
+  }
+  std::vector<const vz::Trade*> matches;
+  for (const auto& t : open)
+    if (t.open.id.find(*part) != std::string::npos) matches.push_back(&t);
+  if (matches.empty()) return fail(io, fmt::format("no OPEN trade matching '{}'", *part));
+  if (matches.size() > 1)
+    return fail(io, fmt::format("'{}' matches {} open trades \u2014 use more of the id", *part,
+                                matches.size()));
+
+  // A P&L that is not finite would be journalled as null, and the reader drops such a line:
+  // the close would be lost while reported as done.
+  const auto pnl = decimal_flag(args, "--pnl");
+  if (!pnl || !std::isfinite(*pnl)) return fail(io, "--pnl N is required (realized, net)");
+
+  const vz::Trade& trade = *matches.front();
+  const double at = vz::platform::now_seconds();
+  vz::record_close(journal, vz::CloseEntry{
+                                .id = trade.open.id,
+                                .at = at,
+                                .realized_pnl = *pnl,
+                                .outcome = flag(args, "--outcome").value_or("closed_early"),
+                                .underlying_price = decimal_flag(args, "--price"),
+                                .note = flag(args, "--note").value_or(""),
+                            });
+
+  // The recorder swallows a failed append; a trade still open afterwards means the close is
+  // not in the journal, and saying "closed" would leave its risk budget silently taken.
+  const auto after = journal.open_trades();
+  if (still_open(after, trade.open.id))
+    return fail(io, fmt::format("journal write FAILED ({}) \u2014 the close of {} is not in the "
+                                "journal; nothing was recorded",
+                                path->string(), trade.open.id));
+  io.out << fmt::format("closed {} ({}) P&L {}\n  {} still open\n", trade.open.id,
+                        trade.open.symbol, vz::numbers::fixed(*pnl, 2, true), after.size());
+  return 0;
+}
 
 }  // namespace trade

@@ -1,8 +1,20 @@
+// `report`: the read-only look back over the account's journal, as text or JSON.
 #include "commands.hpp"
-#include "not_built.hpp"
+#include "options.hpp"
+#include "paths.hpp"
+#include "report.hpp"
+#include "vavev_aziz/support/platform.hpp"
 
 namespace trade {
 
-int cmd_report(const Args&, Io io) { return not_built("report", io); }
+int cmd_report(const Args& args, Io io) {
+  const auto path = state_path("journal.jsonl");
+  if (!path) return no_home(io.err);
+  const vavev_aziz::Journal journal(*path);
+  // Only the text form lists ages, so only it reads the clock.
+  io.out << (has(args, "--json") ? report_json(journal)
+                                 : report_text(journal, vavev_aziz::platform::now_seconds()));
+  return 0;
+}
 
 }  // namespace trade

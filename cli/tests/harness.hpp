@@ -40,6 +40,24 @@ inline void write_text(const fs::path& p, const std::string& text) {
   out << text;
 }
 
+// Journal lines for hand-built journals, each with its line end. `extra` is spliced in as
+// further keys, such as R"(,"qty":10)".
+inline std::string open_event(const std::string& id, const std::string& symbol,
+                              const std::string& extra = "", const std::string& structure = "s",
+                              const std::string& at = "1") {
+  return R"({"event":"open","id":")" + id + R"(","at":)" + at + R"(,"symbol":")" + symbol +
+         R"(","structure":")" + structure +
+         R"(","thesis":"t","gate_rule":"r","approved_by":"rule")" + extra + "}\n";
+}
+inline std::string fill_event(const std::string& id, const std::string& filled = "1") {
+  return R"({"event":"fill","id":")" + id + R"(","at":2,"status":"filled","filled_qty":)" + filled +
+         R"(,"intended_qty":)" + filled + "}\n";
+}
+inline std::string close_event(const std::string& id, const std::string& pnl) {
+  return R"({"event":"close","id":")" + id + R"(","at":3,"realized_pnl":)" + pnl +
+         R"(,"outcome":"x"})" + "\n";
+}
+
 // The variables the program reads; all are removed before each test so the host's own
 // settings never leak in.
 inline const char* const kScrubbed[] = {
