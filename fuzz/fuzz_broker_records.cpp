@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto positions = vavev_aziz::alpaca::read_positions(text);
   check(positions);
   if (positions)
-    for (const auto& p : *positions) (void)p.qty_f64();
+    for (const auto& p : *positions)
+      (void)p.qty_f64();
   check(vavev_aziz::alpaca::read_clock(text));
   return 0;
 }

@@ -18,8 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (occ->right != 'C' && occ->right != 'P') std::abort();
   if (!(occ->strike >= 0 && occ->strike < 100000)) std::abort();
   // The canonical form of the parsed symbol reads back to the same value.
-  const auto canonical = fmt::format("{}{}{}{:08.0f}", occ->root, occ->expiry, occ->right,
-                                     occ->strike * 1000);
+  const auto canonical =
+      fmt::format("{}{}{}{:08.0f}", occ->root, occ->expiry, occ->right, occ->strike * 1000);
   auto again = vavev_aziz::alpaca::parse_occ(canonical);
   if (!again || !(*again == *occ)) std::abort();
   return 0;

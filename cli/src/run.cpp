@@ -100,7 +100,9 @@ struct Command {
   bool needs_account;
 };
 
-int resume(const Args&, Io io) { return cmd_resume(io); }
+int resume(const Args&, Io io) {
+  return cmd_resume(io);
+}
 int contract(const Args& args, Io io) {
   cmd_contract(args, io);
   return 0;

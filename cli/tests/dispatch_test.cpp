@@ -7,7 +7,9 @@ namespace {
 
 class Dispatch : public Scratch {};
 
-std::string usage() { return slurp(fs::path(TOVRA_GOLDEN_DIR) / "usage.txt"); }
+std::string usage() {
+  return slurp(fs::path(TOVRA_GOLDEN_DIR) / "usage.txt");
+}
 
 const char* const kDescription =
     "trade \u2014 gated Alpaca write path: `tovra-trade check` runs an order past the rule table "

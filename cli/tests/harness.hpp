@@ -61,9 +61,9 @@ inline std::string close_event(const std::string& id, const std::string& pnl) {
 // The variables the program reads; all are removed before each test so the host's own
 // settings never leak in.
 inline const char* const kScrubbed[] = {
-    "ALPACA_ACCOUNT",   "ALPACA_API_KEY",       "ALPACA_SECRET_KEY",     "ALPACA_API_SECRET",
-    "ALPACA_PAPER_TRADE", "ALPACA_BASE_URL",    "ALPACA_DATA_URL",       "ALPACA_EXPECT_ACCOUNT",
-    "SECRETS_BIN",      "TOVRA_HOME",           "TOVRA_TRADE_CONFIG",    "TOVRA_TRADE_BY",
+    "ALPACA_ACCOUNT",     "ALPACA_API_KEY",  "ALPACA_SECRET_KEY",  "ALPACA_API_SECRET",
+    "ALPACA_PAPER_TRADE", "ALPACA_BASE_URL", "ALPACA_DATA_URL",    "ALPACA_EXPECT_ACCOUNT",
+    "SECRETS_BIN",        "TOVRA_HOME",      "TOVRA_TRADE_CONFIG", "TOVRA_TRADE_BY",
 };
 
 // A fresh home folder per test; the environment is scrubbed and HOME points at it. A `bin`
@@ -74,14 +74,16 @@ class Scratch : public ::testing::Test {
     char tmpl[] = "/tmp/tovra-test-XXXXXX";
     home_ = fs::path(::mkdtemp(tmpl));
     saved_path_ = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
-    for (const char* name : kScrubbed) ::unsetenv(name);
+    for (const char* name : kScrubbed)
+      ::unsetenv(name);
     set("HOME", home_.string());
     fs::create_directories(bin());
     set("PATH", bin().string() + ":" + saved_path_);
   }
   void TearDown() override {
     ::setenv("PATH", saved_path_.c_str(), 1);
-    for (const char* name : kScrubbed) ::unsetenv(name);
+    for (const char* name : kScrubbed)
+      ::unsetenv(name);
     std::error_code ec;
     fs::remove_all(home_, ec);
   }
@@ -95,7 +97,9 @@ class Scratch : public ::testing::Test {
   fs::path bin() const { return home_ / "bin"; }
   // The default layout under the scratch home.
   fs::path config() const { return home_ / ".vuzado" / "config" / "trade.json"; }
-  fs::path state(const std::string& name) const { return home_ / ".vuzado" / "var" / "trade" / name; }
+  fs::path state(const std::string& name) const {
+    return home_ / ".vuzado" / "var" / "trade" / name;
+  }
 
   // Writes an executable shell script named `name` into the fake bin folder.
   void fake_program(const std::string& name, const std::string& body) {

@@ -102,8 +102,8 @@ class Collector {
     std::string_view what = e.what();
     if (e.id == 406) {
       fail("number out of range", position);
-    } else if (auto at = what.find("parse error"); at != std::string_view::npos &&
-                                                   what.find(": ", at) != std::string_view::npos) {
+    } else if (auto at = what.find("parse error");
+               at != std::string_view::npos && what.find(": ", at) != std::string_view::npos) {
       fail(what.substr(what.find(": ", at) + 2), position);
     } else {
       fail(what.substr(what.find("] ") == std::string_view::npos ? 0 : what.find("] ") + 2),
@@ -161,15 +161,24 @@ class Collector {
 
 std::string describe(const Token& t) {
   switch (t.kind) {
-    case Tok::Null: return "null";
-    case Tok::Bool: return fmt::format("boolean `{}`", t.boolean);
-    case Tok::Int: return fmt::format("integer `{}`", t.integer);
-    case Tok::Uint: return fmt::format("integer `{}`", t.unsigned_integer);
-    case Tok::Float: return fmt::format("floating point `{}`", t.text);
-    case Tok::String: return fmt::format("string \"{}\"", t.text);
-    case Tok::BeginArray: return "sequence";
-    case Tok::BeginObject: return "map";
-    default: return "unexpected token";
+    case Tok::Null:
+      return "null";
+    case Tok::Bool:
+      return fmt::format("boolean `{}`", t.boolean);
+    case Tok::Int:
+      return fmt::format("integer `{}`", t.integer);
+    case Tok::Uint:
+      return fmt::format("integer `{}`", t.unsigned_integer);
+    case Tok::Float:
+      return fmt::format("floating point `{}`", t.text);
+    case Tok::String:
+      return fmt::format("string \"{}\"", t.text);
+    case Tok::BeginArray:
+      return "sequence";
+    case Tok::BeginObject:
+      return "map";
+    default:
+      return "unexpected token";
   }
 }
 
@@ -222,7 +231,9 @@ Reader::Reader(std::string_view text, int depth_limit) : text_(text) {
   end_.end = text.size();
 }
 
-const Token& Reader::peek() const { return at_ < tokens_.size() ? tokens_[at_] : end_; }
+const Token& Reader::peek() const {
+  return at_ < tokens_.size() ? tokens_[at_] : end_;
+}
 
 const Token& Reader::next() {
   const Token& t = peek();
@@ -255,10 +266,14 @@ Result<std::string, Error> Reader::string() {
 Result<double, Error> Reader::f64() {
   const Token& t = peek();
   switch (t.kind) {
-    case Tok::Float: return next().number;
-    case Tok::Int: return static_cast<double>(next().integer);
-    case Tok::Uint: return static_cast<double>(next().unsigned_integer);
-    default: return Err{unexpected("f64")};
+    case Tok::Float:
+      return next().number;
+    case Tok::Int:
+      return static_cast<double>(next().integer);
+    case Tok::Uint:
+      return static_cast<double>(next().unsigned_integer);
+    default:
+      return Err{unexpected("f64")};
   }
 }
 
@@ -267,9 +282,15 @@ Result<bool, Error> Reader::boolean() {
   return next().boolean;
 }
 
-Result<std::uint64_t, Error> Reader::u64() { return read_unsigned<std::uint64_t>(*this, "u64"); }
-Result<std::uint32_t, Error> Reader::u32() { return read_unsigned<std::uint32_t>(*this, "u32"); }
-Result<std::uint8_t, Error> Reader::u8() { return read_unsigned<std::uint8_t>(*this, "u8"); }
+Result<std::uint64_t, Error> Reader::u64() {
+  return read_unsigned<std::uint64_t>(*this, "u64");
+}
+Result<std::uint32_t, Error> Reader::u32() {
+  return read_unsigned<std::uint32_t>(*this, "u32");
+}
+Result<std::uint8_t, Error> Reader::u8() {
+  return read_unsigned<std::uint8_t>(*this, "u8");
+}
 
 bool Reader::null() {
   if (peek().kind != Tok::Null) return false;
@@ -282,12 +303,18 @@ Result<void, Error> Reader::skip() {
   do {
     const Token& t = next();
     switch (t.kind) {
-      case Tok::Error: return Err{error_at(t.text, t.end)};
+      case Tok::Error:
+        return Err{error_at(t.text, t.end)};
       case Tok::BeginObject:
-      case Tok::BeginArray: ++depth; break;
+      case Tok::BeginArray:
+        ++depth;
+        break;
       case Tok::EndObject:
-      case Tok::EndArray: --depth; break;
-      default: break;
+      case Tok::EndArray:
+        --depth;
+        break;
+      default:
+        break;
     }
   } while (depth > 0);
   return {};
@@ -300,12 +327,24 @@ static Result<void, Error> assign(Result<T, Error> r, T& target) {
   return {};
 }
 
-Result<void, Error> Reader::read_into(std::string& t) { return assign(string(), t); }
-Result<void, Error> Reader::read_into(double& t) { return assign(f64(), t); }
-Result<void, Error> Reader::read_into(bool& t) { return assign(boolean(), t); }
-Result<void, Error> Reader::read_into(std::uint64_t& t) { return assign(u64(), t); }
-Result<void, Error> Reader::read_into(std::uint32_t& t) { return assign(u32(), t); }
-Result<void, Error> Reader::read_into(std::uint8_t& t) { return assign(u8(), t); }
+Result<void, Error> Reader::read_into(std::string& t) {
+  return assign(string(), t);
+}
+Result<void, Error> Reader::read_into(double& t) {
+  return assign(f64(), t);
+}
+Result<void, Error> Reader::read_into(bool& t) {
+  return assign(boolean(), t);
+}
+Result<void, Error> Reader::read_into(std::uint64_t& t) {
+  return assign(u64(), t);
+}
+Result<void, Error> Reader::read_into(std::uint32_t& t) {
+  return assign(u32(), t);
+}
+Result<void, Error> Reader::read_into(std::uint8_t& t) {
+  return assign(u8(), t);
+}
 
 Result<void, Error> Reader::finish() const {
   if (at_ >= tokens_.size()) return {};
@@ -313,8 +352,8 @@ Result<void, Error> Reader::finish() const {
   return Err{error_at("trailing characters", peek().end)};
 }
 
-Result<void, Error> read_object(Reader& r, std::string_view what,
-                                const std::vector<Field>& fields, const UnknownKey& unknown) {
+Result<void, Error> read_object(Reader& r, std::string_view what, const std::vector<Field>& fields,
+                                const UnknownKey& unknown) {
   if (r.peek().kind != Tok::BeginObject) return Err{r.unexpected(what)};
   r.next();
   std::vector<bool> seen(fields.size(), false);
@@ -328,7 +367,8 @@ Result<void, Error> read_object(Reader& r, std::string_view what,
       return {};
     }
     std::size_t i = 0;
-    while (i < fields.size() && fields[i].name != t.text) ++i;
+    while (i < fields.size() && fields[i].name != t.text)
+      ++i;
     if (i == fields.size()) {
       if (auto s = unknown ? unknown(r, t.text) : r.skip(); !s) return s;
       continue;
@@ -391,21 +431,40 @@ Result<Json, Error> parse_value(std::string_view text) {
     const Token& t = r.next();
     Json value;
     switch (t.kind) {
-      case Tok::Error: return Err{r.error_at(t.text, t.end)};
-      case Tok::BeginObject: stack.emplace_back(Json::object()); continue;
-      case Tok::BeginArray: stack.emplace_back(Json::array()); continue;
-      case Tok::Key: keys.push_back(t.text); continue;
+      case Tok::Error:
+        return Err{r.error_at(t.text, t.end)};
+      case Tok::BeginObject:
+        stack.emplace_back(Json::object());
+        continue;
+      case Tok::BeginArray:
+        stack.emplace_back(Json::array());
+        continue;
+      case Tok::Key:
+        keys.push_back(t.text);
+        continue;
       case Tok::EndObject:
       case Tok::EndArray:
         value = std::move(stack.back());
         stack.pop_back();
         break;
-      case Tok::Null: value = nullptr; break;
-      case Tok::Bool: value = t.boolean; break;
-      case Tok::Int: value = t.integer; break;
-      case Tok::Uint: value = t.unsigned_integer; break;
-      case Tok::Float: value = t.number; break;
-      case Tok::String: value = t.text; break;
+      case Tok::Null:
+        value = nullptr;
+        break;
+      case Tok::Bool:
+        value = t.boolean;
+        break;
+      case Tok::Int:
+        value = t.integer;
+        break;
+      case Tok::Uint:
+        value = t.unsigned_integer;
+        break;
+      case Tok::Float:
+        value = t.number;
+        break;
+      case Tok::String:
+        value = t.text;
+        break;
     }
     if (stack.empty()) {
       result = std::move(value);

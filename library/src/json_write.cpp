@@ -10,8 +10,12 @@ std::string compact(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-Json number_or_null(const std::optional<double>& v) { return v ? Json(*v) : Json(nullptr); }
+Json number_or_null(const std::optional<double>& v) {
+  return v ? Json(*v) : Json(nullptr);
+}
 
-Json text_or_null(const std::optional<std::string>& v) { return v ? Json(*v) : Json(nullptr); }
+Json text_or_null(const std::optional<std::string>& v) {
+  return v ? Json(*v) : Json(nullptr);
+}
 
 }  // namespace vavev_aziz::json

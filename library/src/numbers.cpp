@@ -16,9 +16,13 @@ std::string not_finite(double v, bool plus) {
   return plus ? "+inf" : "inf";
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -31,17 +35,20 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
 // exponent, with at least one digit before the exponent.
 bool plain_decimal(std::string_view s) {
   std::size_t i = 0, digits = 0;
-  while (i < s.size() && is_digit(s[i])) ++i, ++digits;
+  while (i < s.size() && is_digit(s[i]))
+    ++i, ++digits;
   if (i < s.size() && s[i] == '.') {
     ++i;
-    while (i < s.size() && is_digit(s[i])) ++i, ++digits;
+    while (i < s.size() && is_digit(s[i]))
+      ++i, ++digits;
   }
   if (digits == 0) return false;
   if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
     ++i;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
     std::size_t exp_digits = 0;
-    while (i < s.size() && is_digit(s[i])) ++i, ++exp_digits;
+    while (i < s.size() && is_digit(s[i]))
+      ++i, ++exp_digits;
     if (exp_digits == 0) return false;
   }
   return i == s.size();

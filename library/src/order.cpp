@@ -11,24 +11,38 @@
 
 namespace vavev_aziz {
 
-std::string_view word(Side s) { return s == Side::Buy ? "buy" : "sell"; }
-std::string_view word(Intent i) { return i == Intent::Opening ? "opening" : "closing"; }
+std::string_view word(Side s) {
+  return s == Side::Buy ? "buy" : "sell";
+}
+std::string_view word(Intent i) {
+  return i == Intent::Opening ? "opening" : "closing";
+}
 std::string_view word(AssetClass c) {
   switch (c) {
-    case AssetClass::Equity: return "equity";
-    case AssetClass::Option: return "option";
-    case AssetClass::Crypto: return "crypto";
+    case AssetClass::Equity:
+      return "equity";
+    case AssetClass::Option:
+      return "option";
+    case AssetClass::Crypto:
+      return "crypto";
   }
   return "equity";
 }
 
-std::string_view debug_name(Side s) { return s == Side::Buy ? "Buy" : "Sell"; }
-std::string_view debug_name(Intent i) { return i == Intent::Opening ? "Opening" : "Closing"; }
+std::string_view debug_name(Side s) {
+  return s == Side::Buy ? "Buy" : "Sell";
+}
+std::string_view debug_name(Intent i) {
+  return i == Intent::Opening ? "Opening" : "Closing";
+}
 std::string_view debug_name(AssetClass c) {
   switch (c) {
-    case AssetClass::Equity: return "Equity";
-    case AssetClass::Option: return "Option";
-    case AssetClass::Crypto: return "Crypto";
+    case AssetClass::Equity:
+      return "Equity";
+    case AssetClass::Option:
+      return "Option";
+    case AssetClass::Crypto:
+      return "Crypto";
   }
   return "Equity";
 }
@@ -83,7 +97,8 @@ std::string Order::summary() const {
 
 std::string uuid_v4(const unsigned char (&bytes)[16]) {
   unsigned char b[16];
-  for (int i = 0; i < 16; ++i) b[i] = bytes[i];
+  for (int i = 0; i < 16; ++i)
+    b[i] = bytes[i];
   b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
   b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
   std::string out;

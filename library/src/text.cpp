@@ -45,9 +45,10 @@ std::optional<char32_t> decode(std::string_view s, std::size_t i, std::size_t& l
 // broken sequence becomes one replacement character.
 std::size_t broken_length(std::string_view s, std::size_t i) {
   const auto b0 = static_cast<unsigned char>(s[i]);
-  std::size_t n = (b0 >= 0xC2 && b0 <= 0xDF) ? 2 : (b0 >= 0xE0 && b0 <= 0xEF) ? 3
-                  : (b0 >= 0xF0 && b0 <= 0xF4)                              ? 4
-                                                                            : 1;
+  std::size_t n = (b0 >= 0xC2 && b0 <= 0xDF)   ? 2
+                  : (b0 >= 0xE0 && b0 <= 0xEF) ? 3
+                  : (b0 >= 0xF0 && b0 <= 0xF4) ? 4
+                                               : 1;
   std::size_t k = 1;
   while (k < n && i + k < s.size()) {
     const auto b = static_cast<unsigned char>(s[i + k]);
@@ -66,8 +67,8 @@ std::size_t broken_length(std::string_view s, std::size_t i) {
 
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 }  // namespace
@@ -120,7 +121,9 @@ std::string_view trim(std::string_view s) {
   return s.substr(begin, end - begin);
 }
 
-bool is_blank(std::string_view s) { return trim(s).empty(); }
+bool is_blank(std::string_view s) {
+  return trim(s).empty();
+}
 
 bool valid_utf8(std::string_view s) {
   std::size_t i = 0;
@@ -168,7 +171,8 @@ std::string_view first_bytes(std::string_view s, std::size_t n) {
   if (n >= s.size()) return s;
   std::size_t cut = n;
   // A continuation byte at the cut means the cut splits a character: back up to its start.
-  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80 && n - cut < 3) --cut;
+  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80 && n - cut < 3)
+    --cut;
   if ((static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) cut = n;  // not UTF-8 anyway
   return s.substr(0, cut);
 }
@@ -177,12 +181,24 @@ std::string debug_quoted(std::string_view s) {
   std::string out = "\"";
   for (char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
           out += fmt::format("\\u{{{:x}}}", static_cast<unsigned char>(c));

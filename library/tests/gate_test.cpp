@@ -18,7 +18,9 @@ Leg leg(Side side, Intent intent, bool covered) {
   return Leg{"SPY250117C00500000", 1, 1, side, covered, intent};
 }
 
-Gate single(std::vector<Predicate> when) { return Gate{{Rule{"r", std::move(when), Posture::allow()}}}; }
+Gate single(std::vector<Predicate> when) {
+  return Gate{{Rule{"r", std::move(when), Posture::allow()}}};
+}
 
 bool matches(const std::vector<Predicate>& when, const Order& o, double equity = 100000,
              bool paper = true) {
@@ -38,8 +40,7 @@ TEST(Gate, EmptyTableAsksAboutEverything) {
 
 TEST(Gate, FirstMatchDecides) {
   Gate g{{Rule{"deny-crypto", {Predicate::asset_class_is(AssetClass::Crypto)}, Posture::deny()},
-          Rule{"catch-all", {}, Posture::ask(0)},
-          Rule{"never-reached", {}, Posture::allow()}}};
+          Rule{"catch-all", {}, Posture::ask(0)}, Rule{"never-reached", {}, Posture::allow()}}};
   auto c = order(AssetClass::Crypto, Side::Buy, Intent::Opening, 50, "BTC/USD");
   auto d = g.evaluate(c, 1000, false);
   ASSERT_TRUE(d.deny());
@@ -98,9 +99,9 @@ TEST(Gate, StarterTable) {
   EXPECT_EQ(d.rule(), "big-ticket-always-asks");
   EXPECT_EQ(d.ask()->ttl.secs, 600u);
   EXPECT_TRUE(g.evaluate(big, 100000, false).allow());
-  EXPECT_EQ(g.evaluate(order(AssetClass::Crypto, Side::Buy, Intent::Opening, 10), 100000, false)
-                .rule(),
-            "(no rule matched)");
+  EXPECT_EQ(
+      g.evaluate(order(AssetClass::Crypto, Side::Buy, Intent::Opening, 10), 100000, false).rule(),
+      "(no rule matched)");
 }
 
 TEST(Gate, Question) {
@@ -136,7 +137,8 @@ TEST(RuleFile, ReadsBothPredicateForms) {
   const auto& r = (*rules)[0];
   ASSERT_EQ(r.when.size(), 7u);
   std::string debug;
-  for (const auto& p : r.when) debug += p.debug() + " ";
+  for (const auto& p : r.when)
+    debug += p.debug() + " ";
   EXPECT_EQ(debug,
             "AssetClassIs(Option) SymbolIn([\"SPY\", \"QQQ\"]) NotionalUnder(2000.0) "
             "PaperAccount(true) MultiLeg ReducesRisk SideIs(Sell) ");
@@ -179,10 +181,11 @@ TEST(RuleFile, RefusesTheWholeTableOnTheFirstError) {
   }
   auto unknown = read_rules(R"([{"name": "a", "when": ["everything"], "posture": "allow"}])");
   ASSERT_FALSE(unknown);
-  EXPECT_EQ(unknown.error().rfind("unknown variant `everything`, expected one of `asset_class_is`",
-                                  0),
-            0u);
-  auto two_keys = read_rules(R"([{"name":"a","when":[{"multi_leg":null,"x":1}],"posture":"deny"}])");
+  EXPECT_EQ(
+      unknown.error().rfind("unknown variant `everything`, expected one of `asset_class_is`", 0),
+      0u);
+  auto two_keys =
+      read_rules(R"([{"name":"a","when":[{"multi_leg":null,"x":1}],"posture":"deny"}])");
   EXPECT_FALSE(two_keys);
 }
 

@@ -65,7 +65,8 @@ TEST(JsonRead, SyntaxErrorsComeInDocumentOrder) {
   EXPECT_NE(e.find(" at line 1 column "), std::string::npos) << e;
   EXPECT_NE(error_of("").find(" at line 1 column 0"), std::string::npos);
   EXPECT_NE(error_of("{\"status\":\"caf\xff\"}").find("at line 1"), std::string::npos);
-  EXPECT_EQ(error_of(R"({"status":"a","equity":1e400})"), "number out of range at line 1 column 28");
+  EXPECT_EQ(error_of(R"({"status":"a","equity":1e400})"),
+            "number out of range at line 1 column 28");
 }
 
 TEST(JsonRead, DepthLimit) {

@@ -19,14 +19,17 @@ Leg leg(Side side, Intent intent, bool covered = false) {
 }
 
 TEST(Order, WordParsers) {
-  for (const char* w : {"BUY", "Buy", "buy"}) EXPECT_EQ(parse_side(w), Side::Buy) << w;
+  for (const char* w : {"BUY", "Buy", "buy"})
+    EXPECT_EQ(parse_side(w), Side::Buy) << w;
   EXPECT_EQ(parse_side("sell"), Side::Sell);
-  for (const char* w : {" buy", "b", ""}) EXPECT_FALSE(parse_side(w)) << w;
+  for (const char* w : {" buy", "b", ""})
+    EXPECT_FALSE(parse_side(w)) << w;
   for (const char* w : {"STOCK", "US_EQUITY", "equity"})
     EXPECT_EQ(parse_asset_class(w), AssetClass::Equity) << w;
   EXPECT_EQ(parse_asset_class("Options"), AssetClass::Option);
   EXPECT_EQ(parse_asset_class("crypto"), AssetClass::Crypto);
-  for (const char* w : {"crypto ", "", "opt"}) EXPECT_FALSE(parse_asset_class(w)) << w;
+  for (const char* w : {"crypto ", "", "opt"})
+    EXPECT_FALSE(parse_asset_class(w)) << w;
 }
 
 TEST(Order, ReducesRiskLooksAtLegsWhenThereAreAny) {
@@ -66,7 +69,7 @@ TEST(Order, ClientOrderIds) {
     auto id = new_client_order_id();
     ASSERT_EQ(id.size(), 42u);
     ASSERT_EQ(id.rfind("tovra-", 0), 0u);
-    EXPECT_EQ(id[20], '4');  // version nibble
+    EXPECT_EQ(id[20], '4');                                          // version nibble
     EXPECT_NE(std::string("89ab").find(id[25]), std::string::npos);  // RFC 4122 variant
     EXPECT_TRUE(seen.insert(id).second);
   }

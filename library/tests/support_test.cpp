@@ -38,10 +38,10 @@ TEST(Numbers, DecimalGrammar) {
     std::optional<double> value;
   };
   const Case cases[] = {
-      {"2", 2},       {"-1.5", -1.5}, {".5", 0.5},        {"5.", 5},       {"1e3", 1000},
-      {"+7", 7},      {"1E-2", 0.01}, {"1e400", INFINITY}, {"", {}},        {" 1", {}},
-      {"1 ", {}},     {"1,000", {}},  {"$5", {}},          {"0x10", {}},    {".", {}},
-      {"e5", {}},     {"1e", {}},     {"--1", {}},         {"1.2.3", {}},   {"+", {}},
+      {"2", 2},   {"-1.5", -1.5}, {".5", 0.5},         {"5.", 5},     {"1e3", 1000},
+      {"+7", 7},  {"1E-2", 0.01}, {"1e400", INFINITY}, {"", {}},      {" 1", {}},
+      {"1 ", {}}, {"1,000", {}},  {"$5", {}},          {"0x10", {}},  {".", {}},
+      {"e5", {}}, {"1e", {}},     {"--1", {}},         {"1.2.3", {}}, {"+", {}},
   };
   for (const auto& c : cases) {
     auto got = numbers::parse_decimal(c.text);
@@ -59,7 +59,8 @@ TEST(Numbers, WholeNumbers) {
   EXPECT_EQ(numbers::parse_whole("+7"), 7u);
   EXPECT_EQ(numbers::parse_whole("18446744073709551615"), UINT64_MAX);
   EXPECT_FALSE(numbers::parse_whole("18446744073709551616"));
-  for (const char* bad : {"-7", "7.5", " 7", "", "+"}) EXPECT_FALSE(numbers::parse_whole(bad));
+  for (const char* bad : {"-7", "7.5", " 7", "", "+"})
+    EXPECT_FALSE(numbers::parse_whole(bad));
   EXPECT_EQ(numbers::parse_whole_u32("4294967295"), 4294967295u);
   EXPECT_FALSE(numbers::parse_whole_u32("4294967296"));
 }
@@ -76,7 +77,10 @@ TEST(Text, CaseAndTrim) {
 TEST(Text, Utf8RepairAndCuts) {
   EXPECT_TRUE(text::valid_utf8("caf\u00e9"));
   EXPECT_FALSE(text::valid_utf8("\xed\xa0\x80"));  // an encoded surrogate
-  EXPECT_EQ(text::lossy_utf8("a\xff" "b"), "a\ufffd" "b");
+  EXPECT_EQ(text::lossy_utf8("a\xff"
+                             "b"),
+            "a\ufffd"
+            "b");
   EXPECT_EQ(text::first_chars("\u00e9\u00e9\u00e9", 2), "\u00e9\u00e9");
   EXPECT_EQ(text::first_bytes("ab\u00e9", 3), "ab");  // never half a character
   EXPECT_EQ(text::first_bytes("abc", 8), "abc");
@@ -90,8 +94,9 @@ TEST(JsonWrite, Forms) {
   v["nan"] = NAN;
   v["text"] = "caf\xff";
   v["empty"] = json::Json::array();
-  EXPECT_EQ(json::compact(v),
-            "{\"whole\":2000.0,\"neg_zero\":-0.0,\"nan\":null,\"text\":\"caf\ufffd\",\"empty\":[]}");
+  EXPECT_EQ(
+      json::compact(v),
+      "{\"whole\":2000.0,\"neg_zero\":-0.0,\"nan\":null,\"text\":\"caf\ufffd\",\"empty\":[]}");
   EXPECT_EQ(json::pretty(json::Json{{"a", 1}}), "{\n  \"a\": 1\n}");
   EXPECT_EQ(json::compact(json::Json("tab\there\x01/")), "\"tab\\there\\u0001/\"");
 }

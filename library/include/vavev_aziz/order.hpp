@@ -37,8 +37,8 @@ std::optional<AssetClass> parse_asset_class(std::string_view text);
 // One instrument of a multi-leg order.
 struct Leg {
   std::string symbol;
-  double qty = 0;                   // greater than 0
-  std::uint32_t ratio_qty = 1;      // at least 1
+  double qty = 0;               // greater than 0
+  std::uint32_t ratio_qty = 1;  // at least 1
   Side side = Side::Buy;
   bool covered = false;             // set by the leg derivations
   Intent intent = Intent::Opening;  // set by the leg derivations

@@ -46,11 +46,11 @@ enum class Tok : std::uint8_t {
   Key,
   Null,
   Bool,
-  Int,     // a negative integer
-  Uint,    // a non-negative integer
-  Float,   // a number with a fraction or exponent, or an integer too large for 64 bits
+  Int,    // a negative integer
+  Uint,   // a non-negative integer
+  Float,  // a number with a fraction or exponent, or an integer too large for 64 bits
   String,
-  Error,   // always the last token; `text` holds the message without its position
+  Error,  // always the last token; `text` holds the message without its position
 };
 
 struct Token {
