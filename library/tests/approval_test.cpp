@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "scoped_env.hpp"
 #include "vavev_aziz/approval.hpp"
 #include "vavev_aziz/support/platform.hpp"
 
@@ -32,26 +33,14 @@ void write_text(const fs::path& p, const std::string& text) {
 // A fresh folder per test for fake programs and state files.
 class Folder : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tovra-approval-XXXXXX";
-    root_ = fs::path(::mkdtemp(tmpl));
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-  const fs::path& root() const { return root_; }
-
+  const fs::path& root() const { return folder_.path(); }
   // An executable shell script; returns its full path.
   std::string script(const std::string& name, const std::string& body) {
-    const auto p = root_ / name;
-    write_text(p, "#!/bin/sh\n" + body + "\n");
-    fs::permissions(p, fs::perms::owner_all);
-    return p.string();
+    return folder_.script(name, body).string();
   }
 
  private:
-  fs::path root_;
+  tovra::testing::ScratchFolder folder_;
 };
 
 std::string describe(const Verdict& v) {

@@ -1,7 +1,5 @@
 // The survival layer: its judgement at every edge, the halt's time form, the limits and state
 // files, and the presence check.
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -9,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "scoped_env.hpp"
 #include "vavev_aziz/risk.hpp"
 
 namespace vavev_aziz {
@@ -299,25 +298,15 @@ TEST(RiskFile, MissingKeysDefaultButAHaltMustBeWhole) {
   }
 }
 
+// Presence-check programs are scripts in a scratch folder.
 class PresenceCheck : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tovra-presence-XXXXXX";
-    dir_ = fs::path(::mkdtemp(tmpl));
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
   std::string program(const std::string& name, const std::string& body) {
-    const auto p = dir_ / name;
-    std::ofstream(p) << "#!/bin/sh\n" << body << "\n";
-    ::chmod(p.c_str(), 0755);
-    return p.string();
+    return folder_.script(name, body).string();
   }
 
  private:
-  fs::path dir_;
+  tovra::testing::ScratchFolder folder_;
 };
 
 TEST_F(PresenceCheck, OnlyAZeroExitConfirmsPresence) {
