@@ -89,27 +89,30 @@ std::string_view name_of(Key k) {
   return kKeyNames[static_cast<std::size_t>(k)];
 }
 
-// The known keys grouped by length, so a key from the file is compared with a few at most.
-struct KeysOfLength {
-  std::array<Key, 8> keys{};
-  std::size_t count = 0;
-};
-constexpr std::size_t kLongestKey = 16;
-constexpr auto kKeysByLength = [] {
-  std::array<KeysOfLength, kLongestKey + 1> table{};
+// A table from a cheap hash of a key's length and its first and last bytes to the one known key
+// with that hash, so a key from the file is compared with one known key at most. The hash
+// tells every known key apart; the table's construction checks it.
+constexpr std::size_t kKeyTableSize = 64;
+constexpr std::size_t key_hash(std::string_view text) {
+  return (text.size() * 9 + static_cast<unsigned char>(text.front()) +
+          static_cast<unsigned char>(text.back()) * 8) %
+         kKeyTableSize;
+}
+constexpr auto kKeyTable = [] {
+  std::array<Key, kKeyTableSize> table{};
+  table.fill(Key::Unknown);
   for (std::size_t i = 0; i < kKeyCount; ++i) {
-    auto& same = table[kKeyNames[i].size()];
-    same.keys[same.count++] = static_cast<Key>(i);
+    auto& at = table[key_hash(kKeyNames[i])];
+    if (at != Key::Unknown) throw "two known keys share a hash";  // fails the build
+    at = static_cast<Key>(i);
   }
   return table;
 }();
 
 Key key_of(std::string_view text) {
-  if (text.size() > kLongestKey) return Key::Unknown;
-  const auto& same = kKeysByLength[text.size()];
-  for (std::size_t i = 0; i < same.count; ++i)
-    if (name_of(same.keys[i]) == text) return same.keys[i];
-  return Key::Unknown;
+  if (text.empty()) return Key::Unknown;
+  const Key k = kKeyTable[key_hash(text)];
+  return k != Key::Unknown && name_of(k) == text ? k : Key::Unknown;
 }
 
 enum class Presence : std::uint8_t {
@@ -610,26 +613,32 @@ bool for_each_event(const std::filesystem::path& path, KindMask wanted, F&& visi
 }
 
 // An estimate of the number of open events: the occurrences of the text "open" in double
-// quotes, at most one per 64 bytes (no readable open line is shorter). Sizing the list of
-// trades once matters: growing a list of large records step by step touches about twice the
-// memory, which costs more than this second quick read of the file. Only a hint: an escaped
-// tag or a concurrent append merely makes it wrong.
+// quotes, at most one per 64 bytes (no readable open line is shorter), plus a little room.
+// Sizing the list of trades once matters: a list of large records that outgrows its room by a
+// single trade is copied whole into one twice the size, which costs more than this second
+// quick read of the file. Only a hint: an escaped tag or a concurrent append merely makes it
+// wrong.
 std::size_t estimate_opens(const std::filesystem::path& path) {
   static constexpr std::string_view kTag = "\"open\"";
+  constexpr std::size_t kCarry = kTag.size() - 1;  // a tag cut by the end of a block
   std::ifstream in(path, std::ios::binary);
-  std::string block(block_size(path), '\0');
-  std::size_t found = 0, bytes = 0;
+  std::string block(kCarry + block_size(path), '\0');
+  std::size_t found = 0, bytes = 0, kept = 0;
   while (in) {
-    in.read(block.data(), static_cast<std::streamsize>(block.size()));
+    in.read(block.data() + kept, static_cast<std::streamsize>(block.size() - kept));
     const auto got = static_cast<std::size_t>(in.gcount());
     bytes += got;
+    const char* end = block.data() + kept + got;
     for (const char* at = block.data();
-         (at = static_cast<const char*>(::memmem(
-              at, static_cast<std::size_t>(block.data() + got - at), kTag.data(), kTag.size())));
+         (at = static_cast<const char*>(
+              ::memmem(at, static_cast<std::size_t>(end - at), kTag.data(), kTag.size())));
          at += kTag.size())
       ++found;
+    // The last few bytes start the next block: they hold no whole tag, so none counts twice.
+    kept = std::min<std::size_t>(kCarry, kept + got);
+    std::memmove(block.data(), end - kept, kept);
   }
-  return std::min(found, bytes / 64);
+  return std::min(found, bytes / 64) + found / 256 + 16;
 }
 
 // An open-addressing table from id to position in the list of trades. Each slot keeps 32 bits
