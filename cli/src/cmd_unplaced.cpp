@@ -10,6 +10,7 @@
 #include "commands.hpp"
 #include "options.hpp"
 #include "paths.hpp"
+#include "report.hpp"
 #include "vavev_aziz/journal.hpp"
 #include "vavev_aziz/pipeline.hpp"
 
@@ -24,8 +25,8 @@ int fail(Io io, std::string_view message) {
 }
 
 // The quantity the order's open entry recorded, if any.
-std::optional<double> recorded_qty(const vz::Journal& journal, const std::string& id) {
-  for (const auto& t : journal.trades())
+std::optional<double> recorded_qty(const std::vector<vz::Trade>& trades, const std::string& id) {
+  for (const auto& t : trades)
     if (t.open.id == id) return t.open.qty;
   return std::nullopt;
 }
@@ -36,7 +37,8 @@ int cmd_unplaced(const Args& args, Io io) {
   const auto path = state_path("journal.jsonl");
   if (!path) return no_home(io.err);
   const vz::Journal journal(*path);
-  const auto awaiting = vz::awaiting_reconciliation(journal);
+  const auto trades = journal.trades();
+  const auto awaiting = vz::awaiting_reconciliation(trades);
 
   const auto part = flag(args, "--id");
   if (!part) {
@@ -61,7 +63,7 @@ int cmd_unplaced(const Args& args, Io io) {
   // A quantity that is not finite would be journalled as null, and the reader drops such a
   // line: it counts as not given.
   const std::string& id = *matches.front();
-  auto qty = recorded_qty(journal, id);
+  auto qty = recorded_qty(trades, id);
   if (const auto given = decimal_flag(args, "--qty"); given && std::isfinite(*given)) qty = given;
   if (!qty)
     return fail(io,
@@ -72,15 +74,13 @@ int cmd_unplaced(const Args& args, Io io) {
   vz::record_unplaced(journal, id, *reason, *qty);
 
   // The recorder swallows a failed append; an order still awaiting afterwards was not recorded.
-  const auto still = vz::awaiting_reconciliation(journal);
+  const auto after = journal.trades();
+  const auto still = vz::awaiting_reconciliation(after);
   if (std::find(still.begin(), still.end(), id) != still.end())
     return fail(io, fmt::format("journal write FAILED ({}) \u2014 {} is not recorded as "
                                 "refused; nothing was recorded",
                                 path->string(), id));
-  io.out << fmt::format(
-      "recorded as refused at the wire: {}\n  {} open \u00b7 {} awaiting "
-      "reconciliation\n",
-      id, journal.open_trades().size(), still.size());
+  io.out << "recorded as refused at the wire: " << id << '\n' << counts_line(after);
   return 0;
 }
 

@@ -37,6 +37,11 @@ double win_rate(const Attribution& s) {
   return s.n == 0 ? 0.0 : static_cast<double>(s.wins) / static_cast<double>(s.n);
 }
 
+std::size_t open_count(std::span<const vz::Trade> trades) {
+  return static_cast<std::size_t>(std::count_if(trades.begin(), trades.end(),
+                                                [](const auto& t) { return t.holds_position(); }));
+}
+
 std::string rows(const std::vector<Attribution>& slices) {
   std::string text;
   for (const auto& s : slices)
@@ -44,9 +49,9 @@ std::string rows(const std::vector<Attribution>& slices) {
   return text;
 }
 
-std::string stale_block(const Journal& journal, double now) {
+std::string stale_block(const std::vector<vz::Trade>& trades, double now) {
   std::string lines;
-  for (const auto& [id, age] : vz::awaiting_with_age(journal, now))
+  for (const auto& [id, age] : vz::awaiting_with_age(trades, now))
     if (age > kStaleAfterSeconds)
       lines += fmt::format("    {}  {}h\n", vz::text::first_bytes(id, 18),
                            numbers::fixed(age / 3600, 1));
@@ -105,6 +110,11 @@ json::Json rows_json(const std::vector<Attribution>& slices) {
 
 }  // namespace
 
+std::string counts_line(std::span<const vz::Trade> trades) {
+  return fmt::format("  {} open \u00b7 {} awaiting reconciliation\n", open_count(trades),
+                     vz::awaiting_reconciliation(trades).size());
+}
+
 std::string report_row(const Attribution& s) {
   if (s.n == 0) return {};
   return fmt::format("  {} n={:<4} win {:>5}%  meanROR {:>6}%  P&L {:>10}\n      {}\n",
@@ -129,10 +139,9 @@ std::string report_text(const Journal& journal, double now) {
     text += "\nBY PROPOSER  (does the human-prompted flow pick different trades than the loop?)\n" +
             rows(proposers);
 
-  text += fmt::format("\n  {} open \u00b7 {} awaiting reconciliation\n",
-                      journal.open_trades().size(), vz::awaiting_reconciliation(journal).size());
-  text += stale_block(journal, now);
-  text += exits_block(journal.exits_awaiting_close());
+  text += "\n" + counts_line(trades);
+  text += stale_block(trades, now);
+  text += exits_block(vz::exits_awaiting_close(trades));
   return text;
 }
 
@@ -143,10 +152,10 @@ std::string report_json(const Journal& journal) {
   o["by_iv_rank"] = rows_json(vz::by_iv_rank(trades));
   o["by_structure"] = rows_json(vz::by_structure(trades));
   o["by_proposer"] = rows_json(vz::by_proposer(trades));
-  o["open"] = journal.open_trades().size();
-  o["awaiting_reconciliation"] = vz::awaiting_reconciliation(journal).size();
+  o["open"] = open_count(trades);
+  o["awaiting_reconciliation"] = vz::awaiting_reconciliation(trades).size();
   json::Json exits = json::Json::array();
-  for (const auto& e : journal.exits_awaiting_close()) {
+  for (const auto& e : vz::exits_awaiting_close(trades)) {
     json::Json x = json::Json::object();
     x["exit_id"] = e.exit_id;
     x["symbol"] = e.symbol;

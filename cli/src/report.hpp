@@ -1,9 +1,10 @@
 // The renderings of the `report` command over one account's journal: the attribution slices
 // with their verdicts, the counts of open and awaiting orders, the awaiting orders older than a
-// trading session, and the filled exits whose result was never recorded. Each view reads the
-// journal itself; nothing here writes.
+// trading session, and the filled exits whose result was never recorded. Each rendering folds
+// the journal once and reads every view from that fold; nothing here writes.
 #pragma once
 
+#include <span>
 #include <string>
 
 #include "vavev_aziz/journal.hpp"
@@ -17,6 +18,9 @@ inline constexpr double kStaleAfterSeconds = 23400;
 // One slice's two lines: label, count, win rate, mean return on risk and P&L aligned in
 // columns, then its verdict indented six blanks. Empty for a slice with `n` 0.
 std::string report_row(const vavev_aziz::Attribution& slice);
+
+// "  {} open · {} awaiting reconciliation\n" for the folded trades.
+std::string counts_line(std::span<const vavev_aziz::Trade> trades);
 
 // The text report, ending with its last line end; ages of awaiting orders are measured
 // against `now` (epoch seconds).

@@ -655,7 +655,7 @@ class TradeIndex {
   }
 
   // The position of the trade with this id, if there is one.
-  std::optional<std::size_t> find(const std::vector<Trade>& trades, std::string_view id) const {
+  std::optional<std::size_t> find(std::span<const Trade> trades, std::string_view id) const {
     if (slots_.empty()) return std::nullopt;
     const std::uint32_t at = slots_[probe(trades, hash(id), id)].at;
     if (at == kEmpty) return std::nullopt;
@@ -663,7 +663,7 @@ class TradeIndex {
   }
 
   // Adds the trade at `at` unless a trade with its id is there already (then false).
-  bool insert(const std::vector<Trade>& trades, std::size_t at) {
+  bool insert(std::span<const Trade> trades, std::size_t at) {
     if (4 * (used_ + 1) > 3 * slots_.size()) rebuild(std::max<std::size_t>(16, 2 * slots_.size()));
     const std::string_view id = trades[at].open.id;
     const std::uint32_t h = hash(id);
@@ -687,7 +687,7 @@ class TradeIndex {
   }
 
   // The slot holding `id`, or the empty slot where it would go.
-  std::size_t probe(const std::vector<Trade>& trades, std::uint32_t h, std::string_view id) const {
+  std::size_t probe(std::span<const Trade> trades, std::uint32_t h, std::string_view id) const {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = h & mask;; i = (i + 1) & mask) {
       const Slot& s = slots_[i];
@@ -747,10 +747,6 @@ Fold fold(const std::filesystem::path& path) {
   return f;
 }
 
-bool filled_with_something(const Trade& t) {
-  return t.fill && t.fill->filled_qty > 0;
-}
-
 }  // namespace
 
 std::string_view Event::tag() const {
@@ -775,22 +771,27 @@ std::vector<Trade> Journal::trades() const {
 }
 
 std::vector<Trade> Journal::open_trades() const {
-  Fold f = fold(path_);
   std::vector<Trade> open;
-  for (auto& t : f.trades)
-    if (!t.close && !t.open.exit && (!t.fill || t.fill->filled_qty > 0))
-      open.push_back(std::move(t));
+  for (auto& t : trades())
+    if (t.holds_position()) open.push_back(std::move(t));
   return open;
 }
 
 std::vector<ExitGap> Journal::exits_awaiting_close() const {
-  Fold f = fold(path_);
+  return vavev_aziz::exits_awaiting_close(trades());
+}
+
+std::vector<ExitGap> exits_awaiting_close(std::span<const Trade> trades) {
+  TradeIndex index;
+  index.reserve(trades.size());
+  for (std::size_t i = 0; i < trades.size(); ++i)
+    index.insert(trades, i);
   std::vector<ExitGap> gaps;
-  for (const auto& t : f.trades) {
-    if (!t.open.exit || !filled_with_something(t)) continue;
+  for (const auto& t : trades) {
+    if (!t.open.exit || !t.fill || !t.placed()) continue;
     if (t.open.closes) {
-      const Trade* target = f.find(*t.open.closes);  // ids are unique within the fold
-      if (!target || target->close) continue;
+      const auto target = index.find(trades, *t.open.closes);
+      if (!target || trades[*target].close) continue;
     }
     gaps.push_back(
         ExitGap{t.open.id, t.open.symbol, t.open.closes, t.open.at, t.open.closes.has_value()});

@@ -86,8 +86,7 @@ double critical_value(std::uint64_t k) {
 }
 
 bool countable(const Trade& trade) {
-  return trade.close && !trade.open.exit && (!trade.fill || trade.fill->filled_qty > 0) &&
-         !test_structure(trade.open.structure);
+  return trade.close && !trade.open.exit && trade.placed() && !test_structure(trade.open.structure);
 }
 
 Attribution score(std::string_view label, std::span<const Trade* const> trades, std::uint64_t k) {

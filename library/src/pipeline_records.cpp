@@ -55,18 +55,27 @@ void record_unplaced(const Journal& journal, const std::string& client_order_id,
 }
 
 std::vector<std::string> awaiting_reconciliation(const Journal& journal) {
+  return awaiting_reconciliation(journal.trades());
+}
+
+std::vector<std::string> awaiting_reconciliation(std::span<const Trade> trades) {
   std::vector<std::string> ids;
-  for (auto& trade : journal.trades())
-    if (!trade.fill) ids.push_back(std::move(trade.open.id));
+  for (const auto& trade : trades)
+    if (!trade.fill) ids.push_back(trade.open.id);
   return ids;
 }
 
 std::vector<std::pair<std::string, double>> awaiting_with_age(const Journal& journal, double now) {
+  return awaiting_with_age(journal.trades(), now);
+}
+
+std::vector<std::pair<std::string, double>> awaiting_with_age(std::span<const Trade> trades,
+                                                              double now) {
   std::vector<std::pair<std::string, double>> aged;
-  for (auto& trade : journal.trades()) {
+  for (const auto& trade : trades) {
     if (trade.fill) continue;
     const double age = now - trade.open.at;
-    aged.emplace_back(std::move(trade.open.id), age > 0 ? age : 0.0);
+    aged.emplace_back(trade.open.id, age > 0 ? age : 0.0);
   }
   return aged;
 }

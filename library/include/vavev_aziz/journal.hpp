@@ -114,6 +114,12 @@ struct Trade {
   std::optional<CloseEntry> close;  // absent while no result is recorded
   std::optional<FillEntry> fill;    // absent while the order awaits the broker
 
+  // False exactly when a fill shows that nothing of the order was filled.
+  bool placed() const { return !fill || fill->filled_qty > 0; }
+
+  // Whether the trade holds a position: no close, not an exit, and placed.
+  bool holds_position() const { return !close && !open.exit && placed(); }
+
   // The risk the trade still carries: "max_loss" scaled by the filled fraction of the fill
   // (clamped to 0..1; 0 when the intended quantity is 0 or less), the whole "max_loss" without
   // a fill, absent without a "max_loss".
@@ -150,17 +156,20 @@ class Journal {
   // counts only after its open; the latest one wins.
   std::vector<Trade> trades() const;
 
-  // The trades that hold a position: no close, not an exit, and no fill or a fill of more
-  // than nothing.
+  // The trades that hold a position (`Trade::holds_position`).
   std::vector<Trade> open_trades() const;
 
-  // The filled exits whose result is missing: an exit naming a trade is listed while that
-  // trade has no close; an exit naming none is listed for as long as it stands in the journal.
+  // `exits_awaiting_close` of this journal's trades.
   std::vector<ExitGap> exits_awaiting_close() const;
 
  private:
   std::filesystem::path path_;
 };
+
+// The filled exits among `trades` whose result is missing: an exit naming a trade is listed
+// while that trade has no close; an exit naming none is listed for as long as it stands in the
+// journal. `trades` is a fold, one trade per id.
+std::vector<ExitGap> exits_awaiting_close(std::span<const Trade> trades);
 
 // Attribution: the statistics of one slice of closed trades. Its return on risk per trade is
 // the realized P&L divided by the effective maximum loss.
