@@ -12,10 +12,6 @@ constexpr std::string_view kParkedAgent =
     "STAGED for the owner's approval \u2014 it is not a refusal and not a submission. You are done "
     "with it; do not re-propose it.";
 
-json::Json text_or_null(const std::optional<std::string>& value) {
-  return value ? json::Json(*value) : json::Json(nullptr);
-}
-
 json::Json to_json(const AskResult& r, const std::string& agent) {
   json::Json o = json::Json::object();
   if (const auto* submit = r.outcome.submit()) {
@@ -23,9 +19,9 @@ json::Json to_json(const AskResult& r, const std::string& agent) {
     o["outcome"] = "submit";
     o["stage"] = "submit";
     o["client_order_id"] = submit->ticket.client_order_id;
-    o["broker_order_id"] = text_or_null(placed ? std::optional(placed->id) : std::nullopt);
-    o["broker_status"] = text_or_null(placed ? std::optional(placed->status) : std::nullopt);
-    o["placement_error"] = text_or_null(r.placement.error);
+    o["broker_order_id"] = json::text_or_null(placed ? std::optional(placed->id) : std::nullopt);
+    o["broker_status"] = json::text_or_null(placed ? std::optional(placed->status) : std::nullopt);
+    o["placement_error"] = json::text_or_null(r.placement.error);
   } else if (const auto* refused = r.outcome.refused()) {
     o["outcome"] = "refused";
     o["stage"] = refused->stage;

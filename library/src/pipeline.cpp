@@ -122,11 +122,6 @@ std::int64_t week_number(double now) {
   return (d + 3) / 7;
 }
 
-void rederive(Order& order, const std::vector<alpaca::Position>& positions) {
-  alpaca::derive_leg_reduces(order, positions);
-  alpaca::derive_leg_covered(order, positions);
-}
-
 std::string_view leg_word(Intent i) {
   return i == Intent::Closing ? "reducing" : "opening";
 }
@@ -142,7 +137,7 @@ void warn_if_unwritten(const Result<void, std::error_code>& result, std::string_
 
 Outcome Pipeline::propose(const Order& proposed, const Context& context) {
   Order order = proposed;
-  rederive(order, context.positions);
+  alpaca::derive_leg_facts(order, context.positions);
   const Fingerprint fingerprint = Fingerprint::of(order);
   const double now = context.now;
 
@@ -227,7 +222,7 @@ Result<void, std::string> Pipeline::revalidate(const Order& order, const Context
   }
 
   Order fresh = order;
-  rederive(fresh, market.positions());
+  alpaca::derive_leg_facts(fresh, market.positions());
   const std::size_t n = std::min(order.legs.size(), fresh.legs.size());
   for (std::size_t i = 0; i < n; ++i) {
     const Leg& was = order.legs[i];
