@@ -44,24 +44,25 @@ std::error_code move_aside(const fs::path& path, const fs::path& aside) {
 
 }  // namespace
 
-vavev_aziz::RiskState load_risk_state(const fs::path& path, double now, std::ostream& err) {
+LoadedRisk load_risk_state(const fs::path& path, double now, std::ostream& err) {
   auto state = read_optional<vavev_aziz::RiskState>(path, vavev_aziz::read_risk_state);
-  if (state) return state->value_or(vavev_aziz::RiskState{});
+  if (state) return {state->value_or(vavev_aziz::RiskState{})};
 
   // Read as empty, the file would be replaced by this run's save and a halt it holds would be
   // lifted without anyone at the machine; kept aside, it can still be inspected and restored.
   fs::path aside = path;
   aside += fmt::format(".corrupt-{}", static_cast<std::int64_t>(now));
   const std::string shown = path.string();
-  if (const auto ec = move_aside(path, aside))
+  if (const auto ec = move_aside(path, aside)) {
     err << fmt::format(
         "tovra trade: WARNING: risk state unreadable ({}): {} \u2014 could not set it aside as "
         "{}: {}\n",
         shown, state.error(), aside.string(), ec.message());
-  else
-    err << fmt::format(
-        "tovra trade: WARNING: risk state unreadable ({}): {} \u2014 set aside as {}\n", shown,
-        state.error(), aside.string());
+    return {{}, false};
+  }
+  err << fmt::format(
+      "tovra trade: WARNING: risk state unreadable ({}): {} \u2014 set aside as {}\n", shown,
+      state.error(), aside.string());
   return {};
 }
 

@@ -11,11 +11,19 @@
 
 namespace trade {
 
+// The risk state as loaded, and whether a save may replace the file.
+struct LoadedRisk {
+  vavev_aziz::RiskState state;
+  // False when the file did not read and could not be set aside either: saving would then
+  // destroy the only copy of a state that may hold a halt.
+  bool savable = true;
+};
+
 // The risk state in `path`; a fresh state when the file is missing. A file that cannot be read
 // or parsed is renamed to "<name>.corrupt-<now in whole seconds>" in the same folder, with a
-// WARNING on `err`, and a fresh state is returned.
-vavev_aziz::RiskState load_risk_state(const std::filesystem::path& path, double now,
-                                      std::ostream& err);
+// WARNING on `err`, and a fresh state is returned; when the rename fails, the file stays as it
+// is and is not to be saved over.
+LoadedRisk load_risk_state(const std::filesystem::path& path, double now, std::ostream& err);
 
 // The limits in trade-limits.json beside the rule table; the defaults when there is no
 // configuration path or no such file, and also, after a WARNING on `err`, when the file does

@@ -8,8 +8,6 @@
 #include <optional>
 #include <string>
 
-#include <fmt/format.h>
-
 #include "ask_output.hpp"
 #include "ask_state.hpp"
 #include "commands.hpp"
@@ -180,7 +178,7 @@ int cmd_ask(const Args& args, Io io) {
   const auto risk_file = state_path("risk.json");
   const auto journal_file = state_path("journal.jsonl");
   if (!risk_file || !journal_file) return no_home(io.err);
-  auto risk = load_risk_state(*risk_file, now, io.err);
+  auto [risk, risk_savable] = load_risk_state(*risk_file, now, io.err);
   const auto limits = load_limits(io.err);
   const Journal journal(*journal_file);
   LiveMarket market(live.positions, args, io.err);
@@ -193,10 +191,15 @@ int cmd_ask(const Args& args, Io io) {
   if (auto saved = memory.save(*memory_file); !saved)
     io.err << "tovra trade: WARNING: denial memory not persisted (" << memory_file->string()
            << "): " << saved.error().message() << '\n';
-  if (auto saved = save_risk(*risk_file, risk); !saved)
+  // A damaged state that could not be set aside is left in place rather than saved over.
+  std::string unsaved = "the unreadable file was left in place";
+  if (risk_savable) {
+    const auto saved = save_risk(*risk_file, risk);
+    unsaved = saved ? "" : saved.error().message();
+  }
+  if (!unsaved.empty())
     io.err << "tovra trade: WARNING: RISK STATE NOT PERSISTED (" << risk_file->string()
-           << "): " << saved.error().message()
-           << " \u2014 a tripped halt will not survive this run\n";
+           << "): " << unsaved << " \u2014 a tripped halt will not survive this run\n";
 
   if (const auto* submit = result.outcome.submit())
     result.placement = place(args, order, submit->ticket, journal);

@@ -5,6 +5,7 @@
 
 #include "ask_output.hpp"
 #include "harness.hpp"
+#include "vavev_aziz/support/platform.hpp"
 
 namespace trade::testing {
 namespace {
@@ -286,6 +287,22 @@ TEST_F(Ask, DamagedStateFilesAreReportedAndTheRiskStateKept) {
   EXPECT_EQ(tight.code, 1);
   EXPECT_TRUE(tight.out.starts_with("REFUSED  at risk [risk_refused]\n")) << tight.out;
   EXPECT_EQ(tight.err, "");
+
+  // A damaged state that cannot be set aside (its copy's name is taken) is not saved over.
+  write_text(state("risk.json"), damaged);
+  const auto now = static_cast<long long>(vavev_aziz::platform::now_seconds());
+  for (long long t = now - 1; t <= now + 60; ++t)
+    write_text(state("risk.json.corrupt-" + std::to_string(t)), "taken");
+  auto kept = ask({"--symbol", "AAPL", "--notional", "500", "--offline", "--equity", "100000"});
+  EXPECT_EQ(kept.code, 1);
+  EXPECT_NE(kept.err.find("\u2014 could not set it aside as "), std::string::npos) << kept.err;
+  EXPECT_NE(kept.err.find("tovra trade: WARNING: RISK STATE NOT PERSISTED (" +
+                          state("risk.json").string() +
+                          "): the unreadable file was left in place \u2014 a tripped halt will "
+                          "not survive this run\n"),
+            std::string::npos)
+      << kept.err;
+  EXPECT_EQ(slurp(state("risk.json")), damaged);
 }
 
 TEST_F(Ask, BinaryReportsEachOutcomeByItsExitCode) {
