@@ -67,9 +67,9 @@ LoadedRisk load_risk_state(const fs::path& path, double now, std::ostream& err) 
 }
 
 vavev_aziz::Limits load_limits(std::ostream& err) {
-  const auto config = config_path();
-  if (!config || config->empty() || !config->has_relative_path()) return {};
-  const fs::path path = config->parent_path() / "trade-limits.json";
+  const auto folder = config_folder();
+  if (!folder) return {};
+  const fs::path path = *folder / "trade-limits.json";
   auto limits = read_optional<vavev_aziz::Limits>(path, vavev_aziz::read_limits);
   if (limits) return limits->value_or(vavev_aziz::Limits{});
   err << fmt::format(

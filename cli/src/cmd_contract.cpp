@@ -1,8 +1,7 @@
 // `tovra-trade contract [--json]`: the contract table as Markdown for the agent's brief, or as
 // a JSON array of rows. Needs no account and ignores every other argument.
-#include <algorithm>
-
 #include "commands.hpp"
+#include "options.hpp"
 #include "vavev_aziz/pipeline.hpp"
 #include "vavev_aziz/support/json_write.hpp"
 
@@ -40,7 +39,7 @@ void print_markdown(Io io) {
 }  // namespace
 
 void cmd_contract(const Args& args, Io io) {
-  if (std::find(args.begin(), args.end(), "--json") != args.end())
+  if (has(args, "--json"))
     print_json(io);
   else
     print_markdown(io);

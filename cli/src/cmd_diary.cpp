@@ -102,9 +102,7 @@ int read_entries(const fs::path& path, std::uint64_t count, Io io) {
 // reads before the epoch).
 std::string utc_stamp() {
   using namespace std::chrono;
-  auto secs = floor<seconds>(system_clock::now()).time_since_epoch();
-  if (secs.count() < 0) secs = seconds(0);
-  const sys_seconds at(secs);
+  const sys_seconds at(seconds(static_cast<std::int64_t>(vavev_aziz::platform::now_seconds())));
   const auto day = floor<days>(at);
   const year_month_day date(day);
   const hh_mm_ss time(at - day);

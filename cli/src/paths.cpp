@@ -19,11 +19,9 @@ std::optional<fs::path> parent_of(const fs::path& p) {
 }
 
 std::optional<fs::path> base_folder() {
-  auto config = config_path();
-  if (!config) return std::nullopt;
-  auto config_folder = parent_of(*config);
-  if (!config_folder) return std::nullopt;
-  return parent_of(*config_folder);
+  auto folder = config_folder();
+  if (!folder) return std::nullopt;
+  return parent_of(*folder);
 }
 
 bool account_character(char c) {
@@ -61,6 +59,12 @@ std::optional<fs::path> config_path() {
   std::error_code ec;
   if (fs::is_directory(tovra, ec)) return tovra / "config" / "trade.json";
   return fs::path(*home) / ".vuzado" / "config" / "trade.json";
+}
+
+std::optional<fs::path> config_folder() {
+  auto config = config_path();
+  if (!config) return std::nullopt;
+  return parent_of(*config);
 }
 
 std::optional<fs::path> memory_path() {

@@ -22,6 +22,10 @@ namespace trade {
 // folder, otherwise $HOME/.vuzado/config/trade.json. Absent when none of the three is set.
 std::optional<std::filesystem::path> config_path();
 
+// The folder holding the rule table (and trade-limits.json beside it). Absent when there is
+// no configuration path or it is empty or a bare root.
+std::optional<std::filesystem::path> config_folder();
+
 // base/var/trade/denials.json, shared by every account. Absent when there is no configuration
 // path or it has fewer than two parent levels.
 std::optional<std::filesystem::path> memory_path();

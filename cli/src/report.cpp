@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cmath>
 #include <string_view>
 #include <vector>
 
@@ -90,9 +89,7 @@ json::Json row_json(const Attribution& s) {
   o["wins"] = s.wins;
   o["win_rate"] = win_rate(s);
   o["mean_ror"] = s.mean_ror;
-  o["t_stat"] = s.n >= 2 && s.sd_ror > 0
-                    ? s.mean_ror / (s.sd_ror / std::sqrt(static_cast<double>(s.n)))
-                    : 0.0;
+  o["t_stat"] = s.t_stat();
   o["family_size"] = s.family_size;
   const auto needed = s.n_needed();
   o["n_needed"] = needed ? json::Json(*needed) : json::Json(nullptr);

@@ -2,6 +2,7 @@
 #include <string_view>
 
 #include "commands.hpp"
+#include "options.hpp"
 #include "vavev_aziz/support/env.hpp"
 
 namespace trade {
@@ -142,11 +143,9 @@ int run(const Args& args, std::ostream& out, std::ostream& err) {
     out << kUsage;
     return 0;
   }
-  for (const auto& a : args) {
-    if (a == "--describe") {
-      out << kDescription << '\n';
-      return 0;
-    }
+  if (has(args, "--describe")) {
+    out << kDescription << '\n';
+    return 0;
   }
   const std::string& word = args.front();
   if (word == "help" || word == "-h" || word == "--help") {

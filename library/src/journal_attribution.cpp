@@ -149,12 +149,17 @@ std::optional<std::uint64_t> Attribution::n_needed() const {
   return trades_needed(mean_ror, sd_ror, critical_value(family_size));
 }
 
+double Attribution::t_stat() const {
+  if (n < 2 || !(sd_ror > 0)) return 0;
+  return mean_ror / (sd_ror / std::sqrt(static_cast<double>(n)));
+}
+
 std::string Attribution::verdict() const {
   if (n < kVerdictMinTrades)
     return fmt::format(
         "{} trades \u2014 too few to distinguish skill from luck (need {}+ before any verdict)", n,
         kVerdictMinTrades);
-  const double t = sd_ror > 0 ? mean_ror / (sd_ror / std::sqrt(static_cast<double>(n))) : 0;
+  const double t = t_stat();
   const double c = critical_value(family_size);
   const std::string bar =
       family_size > 1 ? fmt::format(" [bar {}, {} slices]", numbers::fixed(c, 2), family_size) : "";

@@ -182,6 +182,10 @@ struct Attribution {
   double total_pnl = 0;           // over every closed trade of the slice, from -0.0
   std::uint64_t family_size = 0;  // the number of slices compared with this one
 
+  // The t statistic of the mean return on risk (the mean over its standard error); 0 with
+  // fewer than two trades or no spread.
+  double t_stat() const;
+
   // One line of text: too few trades below 30, otherwise the t statistic against the critical
   // value for the family size, saying whether the slice is distinguishable from luck.
   std::string verdict() const;
