@@ -115,11 +115,9 @@ Key key_of(std::string_view text) {
   return k != Key::Unknown && name_of(k) == text ? k : Key::Unknown;
 }
 
-enum class Presence : std::uint8_t {
-  Required,   // absent or null: unreadable
-  Optional,   // absent or null: no value
-  Defaulted,  // absent: the entry's default; null: unreadable
-};
+// The shared reader's presence rules. A missing Required key makes the line unreadable; whether
+// a null is accepted follows from the member's type (only the optional ones take it).
+using json::Presence;
 
 template <class E>
 using Member =
