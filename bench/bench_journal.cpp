@@ -2,6 +2,7 @@
 // of a million orders) into trades and computing every attribution slice, and how that cost
 // grows with ten times the events. Generated journals are kept in $TOVRA_BENCH_DATA (or the
 // working folder) and reused between runs.
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -40,9 +41,13 @@ void release_free_memory() {
 #endif
 }
 
-// The timed work: the trades and every attribution slice, and freeing them. Returns the
-// number of trades.
-std::size_t fold_and_attribute(const vavev_aziz::Journal& journal) {
+struct Folded {
+  std::size_t trades = 0;
+  std::uint64_t scored = 0;  // trades with a return on risk in the overall slice
+};
+
+// The timed work: the trades and every attribution slice, and freeing them.
+Folded fold_and_attribute(const vavev_aziz::Journal& journal) {
   const auto all = journal.trades();
   auto total = vavev_aziz::overall(all);
   auto buckets = vavev_aziz::by_iv_rank(all);
@@ -52,16 +57,16 @@ std::size_t fold_and_attribute(const vavev_aziz::Journal& journal) {
   benchmark::DoNotOptimize(buckets);
   benchmark::DoNotOptimize(structures);
   benchmark::DoNotOptimize(proposers);
-  return all.size();
+  return {all.size(), total.n};
 }
 
 void FoldAndAttribute(benchmark::State& state) {
   const auto events = static_cast<std::size_t>(state.range(0));
   bench::GeneratedJournal made;
   const vavev_aziz::Journal journal(journal_of(events, made));
-  std::size_t trades = 0;
+  Folded folded;
   for (auto _ : state) {
-    trades = fold_and_attribute(journal);
+    folded = fold_and_attribute(journal);
     // Each run starts as a fresh process does, with no memory left over from the previous
     // run: a reused heap spares a repeated run the page faults that a single run (such as the
     // ten-million one) and every real invocation pay, and would skew the ratio between them.
@@ -69,12 +74,13 @@ void FoldAndAttribute(benchmark::State& state) {
     release_free_memory();
     state.ResumeTiming();
   }
-  // Every generated order must come back as a trade, or the benchmark would be timing a
-  // reader that skips lines.
-  if (trades != made.orders)
-    state.SkipWithError(
-        fmt::format("{} trades folded, {} orders written", trades, made.orders).c_str());
-  state.counters["trades"] = static_cast<double>(trades);
+  // Every generated order must come back as a trade and some must be scored, or the benchmark
+  // would be timing a reader that skips lines (or an empty journal).
+  if (made.orders == 0 || folded.trades != made.orders || folded.scored == 0)
+    state.SkipWithError(fmt::format("{} trades folded ({} scored), {} orders written",
+                                    folded.trades, folded.scored, made.orders)
+                            .c_str());
+  state.counters["trades"] = static_cast<double>(folded.trades);
   state.counters["events/s"] = benchmark::Counter(static_cast<double>(events),
                                                   benchmark::Counter::kIsIterationInvariantRate);
   state.counters["MB"] = static_cast<double>(std::filesystem::file_size(journal.path())) / 1e6;

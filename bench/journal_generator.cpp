@@ -10,6 +10,8 @@
 
 #include <fmt/format.h>
 
+#include "vavev_aziz/support/numbers.hpp"
+
 namespace bench {
 namespace {
 
@@ -32,9 +34,7 @@ constexpr std::array<std::string_view, 5> kVerdicts = {"denied", "expired", "ris
 
 // A number as the journal writes it: shortest text, ".0" on whole values.
 std::string num(double v) {
-  std::string s = fmt::format("{}", v);
-  if (s.find_first_of(".e") == std::string::npos) s += ".0";
-  return s;
+  return vavev_aziz::numbers::debug(v);
 }
 
 struct Pending {
