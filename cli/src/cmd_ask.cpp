@@ -146,18 +146,9 @@ Placement place(const Args& args, const Order& order, const vavev_aziz::Ticket& 
 }  // namespace
 
 int cmd_ask(const Args& args, Io io) {
-  const LiveContext live = live_context(args);
-  auto built = build_order(args, live.positions, io.err);
-  if (!built) return built.error();
-  Order order = std::move(*built);
-  alpaca::derive_leg_facts(order, live.positions);
-  if (!passes_equity_rule(live, order, io.err)) return 3;
-
-  const auto gate = load_gate();
-  if (!gate) {
-    io.err << "tovra trade: " << gate.error() << '\n';
-    return 3;
-  }
+  auto proposal = prepare_proposal(args, io.err);
+  if (!proposal) return proposal.error();
+  auto& [live, order, gate] = *proposal;
   const auto memory_file = memory_path();
   if (!memory_file) return no_home(io.err);
   auto memory = vavev_aziz::DenialMemory::load(*memory_file);
@@ -184,7 +175,7 @@ int cmd_ask(const Args& args, Io io) {
   LiveMarket market(live.positions, args, io.err);
   const Context context = proposal_context(args, order, live, journal, now, io.err);
 
-  vavev_aziz::Pipeline pipeline{asker,  market,  *gate,     memory, risk,
+  vavev_aziz::Pipeline pipeline{asker,  market,  gate,      memory, risk,
                                 limits, journal, kSuppress, io.err};
   AskResult result{pipeline.propose(order, context), {}, false};
 

@@ -74,22 +74,14 @@ int exit_code(const Decision& d) {
 }  // namespace
 
 int cmd_check(const Args& args, Io io) {
-  const LiveContext context = live_context(args);
-  auto order = build_order(args, context.positions, io.err);
-  if (!order) return order.error();
-  vavev_aziz::alpaca::derive_leg_facts(*order, context.positions);
-  if (!passes_equity_rule(context, *order, io.err)) return 3;
-
-  const auto gate = load_gate();
-  if (!gate) {
-    io.err << "tovra trade: " << gate.error() << '\n';
-    return 3;
-  }
-  const Decision decision = gate->evaluate(*order, context.equity, context.paper);
+  const auto proposal = prepare_proposal(args, io.err);
+  if (!proposal) return proposal.error();
+  const auto& [live, order, gate] = *proposal;
+  const Decision decision = gate.evaluate(order, live.equity, live.paper);
   if (has(args, "--json"))
     io.out << json::pretty(to_json(decision)) << '\n';
   else
-    print_text(decision, *order, io.out);
+    print_text(decision, order, io.out);
   return exit_code(decision);
 }
 

@@ -7,6 +7,7 @@
 
 #include "live_market.hpp"
 #include "options.hpp"
+#include "paths.hpp"
 #include "vavev_aziz/support/numbers.hpp"
 #include "vavev_aziz/support/platform.hpp"
 #include "vavev_aziz/support/text.hpp"
@@ -288,6 +289,20 @@ Result<Order, int> build_order(const Args& args, const Positions& positions, std
     return Err{kUsageError};
   }
   return order;
+}
+
+Result<Proposal, int> prepare_proposal(const Args& args, std::ostream& err) {
+  LiveContext live = live_context(args);
+  auto order = build_order(args, live.positions, err);
+  if (!order) return Err{order.error()};
+  alpaca::derive_leg_facts(*order, live.positions);
+  if (!passes_equity_rule(live, *order, err)) return Err{3};
+  auto gate = load_gate();
+  if (!gate) {
+    err << "tovra trade: " << gate.error() << '\n';
+    return Err{3};
+  }
+  return Proposal{std::move(live), std::move(*order), std::move(*gate)};
 }
 
 }  // namespace trade

@@ -10,8 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "live_context.hpp"
 #include "run.hpp"
 #include "vavev_aziz/alpaca.hpp"
+#include "vavev_aziz/gate.hpp"
 #include "vavev_aziz/order.hpp"
 #include "vavev_aziz/support/result.hpp"
 
@@ -29,6 +31,19 @@ inline constexpr std::uint64_t kMaxUniformLegs = 100;
 vavev_aziz::Result<vavev_aziz::Order, int> build_order(
     const Args& args, const std::vector<vavev_aziz::alpaca::Position>& positions,
     std::ostream& err);
+
+// What `check` and `ask` both start from: the live context, the order with its legs' facts
+// derived from the live positions, and the rule table.
+struct Proposal {
+  LiveContext live;
+  vavev_aziz::Order order;
+  vavev_aziz::Gate gate;
+};
+
+// Reads the live context, builds the order, derives its legs' facts, applies the equity rule
+// and loads the rule table, in that order. On the first failure the messages are on `err` and
+// the error is the exit code 3.
+vavev_aziz::Result<Proposal, int> prepare_proposal(const Args& args, std::ostream& err);
 
 // One `--leg` value, SYMBOL:buy|sell:QTY[:RATIO]: the symbol trimmed and upper-cased, a finite
 // quantity above zero, a ratio of at least 1 (default 1), opening and not covered. The error
