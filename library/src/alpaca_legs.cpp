@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "alpaca_internal.hpp"
 #include "vavev_aziz/alpaca.hpp"
 #include "vavev_aziz/support/text.hpp"
 
@@ -38,7 +39,7 @@ bool reduces(Side side, double p, double qty) {
 std::vector<double> leg_quantities(const Order& order) {
   std::vector<double> q;
   q.reserve(order.legs.size());
-  const bool structure = order.asset_class == AssetClass::Option && order.legs.size() >= 2;
+  const bool structure = is_multi_leg(order);
   for (const Leg& leg : order.legs)
     q.push_back(structure ? order.legs.front().qty * leg.ratio_qty : leg.qty);
   return q;
