@@ -137,6 +137,8 @@ std::optional<double> derive_max_loss(const Order& order, std::optional<double> 
   if (!(qty > 0)) return std::nullopt;
   const double credit_used = credit && *credit > 0 ? *credit : 0.0;
   const double per_share = std::max(std::fabs(width) - credit_used, 0.0);
+  // Not a sign fix: a credit covering the width times an infinite quantity is 0 * inf, a NaN
+  // with its sign bit set, and fabs keeps it from printing as "-nan".
   return std::fabs(per_share * qty * kSharesPerContract);
 }
 

@@ -90,7 +90,7 @@ std::optional<double> mid_from_snapshot(const Json& answer) {
   if (const Json* quote = member(*s, "latestQuote")) {
     const double bid = number_at(*quote, "bp").value_or(0.0);
     const auto ask = number_at(*quote, "ap");
-    if (ask && *ask >= bid && bid > 0 && *ask > 0) return (bid + *ask) / 2;
+    if (ask && *ask >= bid && bid > 0) return (bid + *ask) / 2;
   }
   if (const Json* trade = member(*s, "latestTrade")) return number_at(*trade, "p");
   return std::nullopt;
