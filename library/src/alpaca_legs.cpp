@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "alpaca_internal.hpp"
 #include "vavev_aziz/alpaca.hpp"
-#include "vavev_aziz/support/numbers.hpp"
 #include "vavev_aziz/support/text.hpp"
 
 namespace vavev_aziz::alpaca {
@@ -27,13 +27,8 @@ const Position* find_position(std::string_view symbol, const std::vector<Positio
   return nullptr;
 }
 
-// The quantity of a position, 0 when its text does not read (it then closes and covers
-// nothing).
-double held(const Position& p) {
-  return numbers::parse_decimal(p.qty).value_or(0.0);
-}
-
-// True when a trade of `qty` on `side` reduces a position of `p` without reversing it.
+// True when a trade of `qty` on `side` reduces a position of `p` without reversing it; never
+// for a flat position, nor for one whose quantity does not read (it counts as 0).
 bool reduces(Side side, double p, double qty) {
   if (side == Side::Sell) return p > 0 && qty <= p;
   return p < 0 && qty <= -p;
@@ -44,7 +39,7 @@ bool reduces(Side side, double p, double qty) {
 std::vector<double> leg_quantities(const Order& order) {
   std::vector<double> q;
   q.reserve(order.legs.size());
-  const bool structure = order.asset_class == AssetClass::Option && order.legs.size() >= 2;
+  const bool structure = is_multi_leg(order);
   for (const Leg& leg : order.legs)
     q.push_back(structure ? order.legs.front().qty * leg.ratio_qty : leg.qty);
   return q;
@@ -93,19 +88,15 @@ std::optional<Occ> parse_occ(std::string_view symbol) {
 bool derive_intent(std::string_view symbol, Side side, const std::vector<Position>& positions,
                    double qty) {
   const Position* p = find_position(symbol, positions);
-  if (p == nullptr) return false;
-  const double have = held(*p);
-  return have != 0 && reduces(side, have, qty);
+  return p != nullptr && reduces(side, p->qty_f64(), qty);
 }
 
 void derive_leg_reduces(Order& order, const std::vector<Position>& positions) {
-  if (order.legs.empty()) return;
   const auto quantities = leg_quantities(order);
   for (std::size_t i = 0; i < order.legs.size(); ++i) {
     Leg& leg = order.legs[i];
-    const Position* p = positions.empty() ? nullptr : find_position(leg.symbol, positions);
     const bool closing =
-        p != nullptr && quantities[i] > 0 && reduces(leg.side, held(*p), quantities[i]);
+        quantities[i] > 0 && derive_intent(leg.symbol, leg.side, positions, quantities[i]);
     leg.intent = closing ? Intent::Closing : Intent::Opening;
   }
 }
@@ -123,7 +114,7 @@ void derive_leg_covered(Order& order, const std::vector<Position>& positions) {
     const std::uint64_t longs = opening_units(order, Side::Buy, *series);
     const std::uint64_t shorts = opening_units(order, Side::Sell, *series);
     const Position* stock_position = find_position(series->root, positions);
-    const double stock = stock_position != nullptr ? held(*stock_position) : 0.0;
+    const double stock = stock_position != nullptr ? stock_position->qty_f64() : 0.0;
     const double shares = std::max(quantities[i], 1.0) * kSharesPerContract;
     const bool by_stock = series->right == 'C' ? stock >= shares : stock <= -shares;
     leg.covered = (shorts >= 1 && shorts <= longs) || by_stock;
@@ -146,6 +137,8 @@ std::optional<double> derive_max_loss(const Order& order, std::optional<double> 
   if (!(qty > 0)) return std::nullopt;
   const double credit_used = credit && *credit > 0 ? *credit : 0.0;
   const double per_share = std::max(std::fabs(width) - credit_used, 0.0);
+  // Not a sign fix: a credit covering the width times an infinite quantity is 0 * inf, a NaN
+  // with its sign bit set, and fabs keeps it from printing as "-nan".
   return std::fabs(per_share * qty * kSharesPerContract);
 }
 

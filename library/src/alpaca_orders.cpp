@@ -9,6 +9,7 @@
 // exponent); only "ratio_qty" is a JSON number.
 #include <fmt/format.h>
 
+#include "alpaca_internal.hpp"
 #include "vavev_aziz/alpaca.hpp"
 #include "vavev_aziz/support/json_read.hpp"
 #include "vavev_aziz/support/numbers.hpp"
@@ -18,8 +19,6 @@ namespace {
 
 using json::Json;
 
-constexpr std::size_t kErrorChars = 400;
-
 std::string_view position_intent(Side side, Intent intent) {
   if (side == Side::Buy) return intent == Intent::Opening ? "buy_to_open" : "buy_to_close";
   return intent == Intent::Opening ? "sell_to_open" : "sell_to_close";
@@ -27,18 +26,6 @@ std::string_view position_intent(Side side, Intent intent) {
 
 std::string_view order_type(const Order& order) {
   return order.limit_price ? "limit" : "market";
-}
-
-bool is_multi_leg(const Order& order) {
-  return order.asset_class == AssetClass::Option && order.legs.size() >= 2;
-}
-
-// The text of a string member, when the value is an object holding one.
-std::optional<std::string> text_at(const Json& object, const char* key) {
-  if (!object.is_object()) return std::nullopt;
-  auto it = object.find(key);
-  if (it == object.end() || !it->is_string()) return std::nullopt;
-  return it->get<std::string>();
 }
 
 // A string member that reads as a decimal number; numbers sent as JSON numbers do not count.
@@ -97,7 +84,7 @@ Json order_payload(const Order& order) {
 
 Result<Placed, AlpacaError> Client::place_order(const Order& order,
                                                 const std::string& approved_client_order_id) const {
-  if (order.legs.size() >= 2 && order.asset_class != AssetClass::Option)
+  if (order.legs.size() >= 2 && !is_multi_leg(order))
     return Err{AlpacaError::refused(fmt::format(
         "a {} order with {} legs has no wire form — only options ship as multi-leg tickets, and "
         "sending the first leg alone would be a different order than the one that was judged",
@@ -110,10 +97,8 @@ Result<Placed, AlpacaError> Client::place_order(const Order& order,
 
   const std::string body = json::compact(order_payload(order));
   const std::string url = base_url_ + "/v2/orders";
-  auto reply = http::fetch({http::Method::Post, url, key_id_, secret_key_, body}, kErrorChars);
-  if (!reply) return Err{std::move(reply).error()};
-  auto parsed = json::parse_value(*reply);
-  if (!parsed) return Err{AlpacaError::decode(std::move(parsed).error())};
+  auto parsed = fetch_json({http::Method::Post, url, key_id_, secret_key_, body}, kErrorChars);
+  if (!parsed) return Err{std::move(parsed).error()};
   return Placed{text_at(*parsed, "id").value_or(""),
                 text_at(*parsed, "client_order_id").value_or(order.client_order_id),
                 text_at(*parsed, "status").value_or("unknown")};
@@ -123,8 +108,8 @@ Result<std::vector<BrokerStatus>, AlpacaError> Client::orders_by_client_ids(
     const std::vector<std::string>& ids) const {
   auto reply = get("/v2/orders?status=all&limit=500&nested=true");
   if (!reply) return Err{std::move(reply).error()};
-  auto parsed = json::parse_value(*reply);
-  if (!parsed) return Err{AlpacaError::decode(std::move(parsed).error())};
+  auto parsed = parse_answer(*reply);
+  if (!parsed) return Err{std::move(parsed).error()};
   if (!parsed->is_array())
     return Err{AlpacaError::decode(json::Reader(*reply).unexpected("a sequence of orders"))};
 

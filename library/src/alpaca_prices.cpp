@@ -8,8 +8,8 @@
 
 #include <fmt/format.h>
 
+#include "alpaca_internal.hpp"
 #include "vavev_aziz/alpaca.hpp"
-#include "vavev_aziz/support/json_read.hpp"
 
 namespace vavev_aziz::alpaca {
 namespace {
@@ -41,12 +41,6 @@ std::string crypto_pair(std::string_view symbol) {
   return std::string(symbol);
 }
 
-const Json* member(const Json& object, const char* key) {
-  if (!object.is_object()) return nullptr;
-  auto it = object.find(key);
-  return it == object.end() ? nullptr : &*it;
-}
-
 std::optional<double> number_at(const Json& object, const char* key) {
   const Json* v = member(object, key);
   if (v == nullptr || !v->is_number()) return std::nullopt;
@@ -60,19 +54,16 @@ const Json* first_entry(const Json& answer, const char* key) {
   return &keyed->begin().value();
 }
 
-Result<Json, AlpacaError> fetch_json(const Client& client, const std::string& path,
-                                     std::size_t error_chars) {
+// A GET of `path` on the market-data API, its answer read as JSON.
+Result<Json, AlpacaError> market_data(const Client& client, const std::string& path,
+                                      std::size_t error_chars) {
   const std::string url = data_base() + path;
-  auto body = http::fetch(
-      {http::Method::Get, url, client.key_id(), client.secret_key(), std::nullopt}, error_chars);
-  if (!body) return Err{std::move(body).error()};
-  auto parsed = json::parse_value(*body);
-  if (!parsed) return Err{AlpacaError::decode(std::move(parsed).error())};
-  return std::move(*parsed);
+  return fetch_json({http::Method::Get, url, client.key_id(), client.secret_key(), std::nullopt},
+                    error_chars);
 }
 
 Result<double, AlpacaError> option_mid(const Client& client, const std::string& symbol) {
-  auto answer = fetch_json(
+  auto answer = market_data(
       client, fmt::format("/v1beta1/options/snapshots?symbols={}&feed=indicative", symbol),
       kSnapshotErrorChars);
   if (!answer) return Err{std::move(answer).error()};
@@ -82,7 +73,7 @@ Result<double, AlpacaError> option_mid(const Client& client, const std::string& 
 
 Result<double, AlpacaError> trade_price(const Client& client, const std::string& path,
                                         std::string_view symbol) {
-  auto answer = fetch_json(client, path, kPriceErrorChars);
+  auto answer = market_data(client, path, kPriceErrorChars);
   if (!answer) return Err{std::move(answer).error()};
   if (const Json* trade = member(*answer, "trade"))
     if (auto p = number_at(*trade, "p")) return *p;
@@ -99,7 +90,7 @@ std::optional<double> mid_from_snapshot(const Json& answer) {
   if (const Json* quote = member(*s, "latestQuote")) {
     const double bid = number_at(*quote, "bp").value_or(0.0);
     const auto ask = number_at(*quote, "ap");
-    if (ask && *ask >= bid && bid > 0 && *ask > 0) return (bid + *ask) / 2;
+    if (ask && *ask >= bid && bid > 0) return (bid + *ask) / 2;
   }
   if (const Json* trade = member(*s, "latestTrade")) return number_at(*trade, "p");
   return std::nullopt;

@@ -4,6 +4,7 @@
 // boolean, an integer out of range or text after the value refuse the whole body.
 #include <fmt/format.h>
 
+#include "alpaca_internal.hpp"
 #include "vavev_aziz/alpaca.hpp"
 #include "vavev_aziz/support/json_read.hpp"
 #include "vavev_aziz/support/numbers.hpp"
@@ -14,9 +15,6 @@ namespace {
 using json::field;
 using json::Presence;
 using json::Reader;
-
-// Error bodies of the trading API are cut to this many characters.
-constexpr std::size_t kErrorChars = 400;
 
 template <class T>
 Result<T, std::string> finished(const Reader& r, Result<void, json::Error> read, T value) {
