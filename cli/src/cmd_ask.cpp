@@ -78,7 +78,7 @@ double max_loss(const Args& args, const Order& order, std::optional<double> cred
   const auto stated = decimal_flag(args, "--max-loss");
   const auto derived = alpaca::derive_max_loss(order, credit);
   if (!derived) return stated.value_or(order.notional);
-  if (stated && std::fabs(*stated - *derived) / std::max(*derived, 1.0) > kMaxLossTolerance)
+  if (stated && differs(*derived, *stated, kMaxLossTolerance))
     err << "tovra trade: NOTE: --max-loss " << numbers::fixed(*stated, 2)
         << " does not match the strikes (" << numbers::fixed(*derived, 2)
         << "); judging the DERIVED value.\n";

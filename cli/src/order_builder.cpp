@@ -44,15 +44,20 @@ constexpr std::pair<std::string_view, Intent> kDeclaredIntents[] = {
 // The three spellings of the one net price, in the order they are looked for.
 constexpr std::string_view kLimitNames[] = {"--limit", "--limit-credit", "--limit-debit"};
 
-// A |derived - stated| / max(derived, 1) above this makes the NOTE line.
+// A stated notional this far from the derived one makes the NOTE line.
 constexpr double kNotionalTolerance = 0.10;
-
-bool differs(double derived, double stated) {
-  return std::fabs(derived - stated) / std::max(derived, 1.0) > kNotionalTolerance;
-}
 
 std::string money(double v) {
   return numbers::fixed(v, 2);
+}
+
+// The NOTE line for a stated notional that differs from the one derived from q `at` price.
+void note_if_differs(double stated, double q, std::string_view at, double price, double derived,
+                     std::ostream& err) {
+  if (!differs(derived, stated, kNotionalTolerance)) return;
+  err << "tovra trade: NOTE: --notional " << money(stated) << " does not match "
+      << numbers::shortest(q) << ' ' << at << ' ' << money(price) << " = " << money(derived)
+      << "; judging the DERIVED value, which is what will be sent.\n";
 }
 
 Step<Intent> intent_of(const Args& args, const std::string& symbol, Side side,
@@ -137,10 +142,7 @@ Step<Sizing> size_of(const Args& args, const std::string& symbol, AssetClass ass
   }
   if (limit) {
     const double derived = std::fabs(m * *limit * q);
-    if (differs(derived, stated))
-      err << "tovra trade: NOTE: --notional " << money(stated) << " does not match "
-          << numbers::shortest(q) << " @ limit " << money(*limit) << " = " << money(derived)
-          << "; judging the DERIVED value, which is what will be sent.\n";
+    note_if_differs(stated, q, "@ limit", *limit, derived, err);
     return Sizing{derived};
   }
   if (has(args, "--offline")) return Sizing{stated};
@@ -156,10 +158,7 @@ Step<Sizing> size_of(const Args& args, const std::string& symbol, AssetClass ass
   }
   const double quoted_at = vavev_aziz::platform::now_seconds();
   const double derived = std::fabs(m * q * *price);
-  if (differs(derived, stated))
-    err << "tovra trade: NOTE: --notional " << money(stated) << " does not match "
-        << numbers::shortest(q) << " @ " << money(*price) << " = " << money(derived)
-        << "; judging the DERIVED value, which is what will be sent.\n";
+  note_if_differs(stated, q, "@", *price, derived, err);
   return Sizing{derived, quoted_at};
 }
 
@@ -197,6 +196,10 @@ Step<std::vector<Leg>> legs_of(const Args& args, const Order& order, std::ostrea
 }
 
 }  // namespace
+
+bool differs(double derived, double stated, double tolerance) {
+  return std::fabs(derived - stated) / std::max(derived, 1.0) > tolerance;
+}
 
 Result<Leg, std::string> parse_leg(std::string_view text) {
   const std::string whole(text);

@@ -45,6 +45,10 @@ struct Proposal {
 // the error is the exit code 3.
 vavev_aziz::Result<Proposal, int> prepare_proposal(const Args& args, std::ostream& err);
 
+// Whether a stated amount is off the derived one by more than `tolerance`, as a fraction of the
+// derived amount (of 1 when that is smaller).
+bool differs(double derived, double stated, double tolerance);
+
 // One `--leg` value, SYMBOL:buy|sell:QTY[:RATIO]: the symbol trimmed and upper-cased, a finite
 // quantity above zero, a ratio of at least 1 (default 1), opening and not covered. The error
 // text begins with the whole value and ": ".
