@@ -3,7 +3,6 @@
 // denial memory and the risk state are saved whatever the outcome; an approved order is then
 // sent to the broker unless something holds it back, and the result is reported with an exit
 // code per outcome. Every error before the pipeline exits 3 and writes nothing.
-#include <array>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -38,22 +37,18 @@ constexpr vavev_aziz::Duration kSuppress{14'400, 0};
 // difference is pointed out.
 constexpr double kMaxLossTolerance = 0.05;
 
-// What holds an approved order back from the broker, tested in this order; the first that
-// holds gives the placement error.
-struct HoldBack {
-  bool (*holds)(const Args&);
-  std::string_view reason;
-};
-constexpr std::array<HoldBack, 3> kHoldBacks = {{
-    {[](const Args& a) { return flag(a, "--verdict").has_value(); },
-     "--verdict: a canned operator answer is never sent to the broker (approved and journalled "
-     "only)"},
-    {[](const Args& a) { return has(a, "--offline"); },
-     "--offline: approved and journalled, not sent \u2014 nothing in this run contacted the "
-     "broker"},
-    {[](const Args& a) { return has(a, "--dry-run"); },
-     "--dry-run: approved and journalled, not sent"},
-}};
+// What holds an approved order back from the broker, tested in this order: the reason that
+// becomes the placement error, or none.
+std::optional<std::string_view> held_back(const Args& args) {
+  if (flag(args, "--verdict"))
+    return "--verdict: a canned operator answer is never sent to the broker (approved and "
+           "journalled only)";
+  if (has(args, "--offline"))
+    return "--offline: approved and journalled, not sent \u2014 nothing in this run contacted "
+           "the broker";
+  if (has(args, "--dry-run")) return "--dry-run: approved and journalled, not sent";
+  return std::nullopt;
+}
 
 // `--dte`: digits with an optional "+", within 32 bits; anything else counts as absent.
 std::optional<std::uint32_t> dte(const Args& args) {
@@ -127,8 +122,7 @@ Context proposal_context(const Args& args, const Order& order, const LiveContext
 // reconciliation, since the broker may have created it.
 Placement place(const Args& args, const Order& order, const vavev_aziz::Ticket& ticket,
                 const Journal& journal) {
-  for (const auto& hold : kHoldBacks)
-    if (hold.holds(args)) return {std::nullopt, std::string(hold.reason)};
+  if (const auto reason = held_back(args)) return {std::nullopt, std::string(*reason)};
 
   auto client = alpaca::Client::from_environment();
   auto placed = client ? client->place_order(order, ticket.approval.client_order_id)
