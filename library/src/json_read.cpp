@@ -182,20 +182,21 @@ std::string describe(const Token& t) {
   }
 }
 
+// An integer that does not fit the target type `expected`.
+template <class V>
+Error out_of_range(const Reader& r, V value, std::string_view expected, std::size_t end) {
+  return r.error_at(fmt::format("invalid value: integer `{}`, expected {}", value, expected), end);
+}
+
 template <class T>
 Result<T, Error> read_unsigned(Reader& r, std::string_view expected) {
-  if (auto e = r.pending_error()) return Err{*e};
   const Token& t = r.peek();
   if (t.kind == Tok::Uint) {
     if (t.unsigned_integer > std::numeric_limits<T>::max())
-      return Err{r.error_at(
-          fmt::format("invalid value: integer `{}`, expected {}", t.unsigned_integer, expected),
-          t.end)};
+      return Err{out_of_range(r, t.unsigned_integer, expected, t.end)};
     return static_cast<T>(r.next().unsigned_integer);
   }
-  if (t.kind == Tok::Int)
-    return Err{r.error_at(
-        fmt::format("invalid value: integer `{}`, expected {}", t.integer, expected), t.end)};
+  if (t.kind == Tok::Int) return Err{out_of_range(r, t.integer, expected, t.end)};
   return Err{r.unexpected(expected)};
 }
 
@@ -291,6 +292,16 @@ Result<std::uint32_t, Error> Reader::u32() {
 Result<std::uint8_t, Error> Reader::u8() {
   return read_unsigned<std::uint8_t>(*this, "u8");
 }
+Result<std::int64_t, Error> Reader::i64() {
+  const Token& t = peek();
+  if (t.kind == Tok::Int) return next().integer;
+  if (t.kind == Tok::Uint) {
+    if (t.unsigned_integer > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+      return Err{out_of_range(*this, t.unsigned_integer, "i64", t.end)};
+    return static_cast<std::int64_t>(next().unsigned_integer);
+  }
+  return Err{unexpected("i64")};
+}
 
 bool Reader::null() {
   if (peek().kind != Tok::Null) return false;
@@ -344,6 +355,9 @@ Result<void, Error> Reader::read_into(std::uint32_t& t) {
 }
 Result<void, Error> Reader::read_into(std::uint8_t& t) {
   return assign(u8(), t);
+}
+Result<void, Error> Reader::read_into(std::int64_t& t) {
+  return assign(i64(), t);
 }
 
 Result<void, Error> Reader::finish() const {

@@ -118,6 +118,7 @@ class Reader {
   Result<std::uint64_t, Error> u64();
   Result<std::uint32_t, Error> u32();
   Result<std::uint8_t, Error> u8();
+  Result<std::int64_t, Error> i64();
   // Consumes a null and returns true; returns false (consuming nothing) otherwise.
   bool null();
   // Skips one whole value of any kind.
@@ -130,6 +131,7 @@ class Reader {
   Result<void, Error> read_into(std::uint64_t& t);
   Result<void, Error> read_into(std::uint32_t& t);
   Result<void, Error> read_into(std::uint8_t& t);
+  Result<void, Error> read_into(std::int64_t& t);
   template <class T>
   Result<void, Error> read_into(std::optional<T>& t) {
     if (null()) {
