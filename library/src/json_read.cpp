@@ -44,9 +44,8 @@ bool number_char(char c) {
 // Collects SAX events as tokens. Returning false from an event stops the parser.
 class Collector {
  public:
-  Collector(std::string_view text, std::vector<Token>& out, const std::size_t& consumed,
-            int depth_limit)
-      : text_(text), out_(out), consumed_(consumed), depth_limit_(depth_limit) {}
+  Collector(std::string_view text, std::vector<Token>& out, const std::size_t& consumed)
+      : text_(text), out_(out), consumed_(consumed) {}
 
   bool null() { return push(Tok::Null, consumed_); }
   bool boolean(bool v) {
@@ -123,7 +122,7 @@ class Collector {
     return true;
   }
   bool open(Tok kind) {
-    if (++depth_ >= depth_limit_) {
+    if (++depth_ >= kDepthLimit) {
       fail("recursion limit exceeded", consumed_);
       return false;
     }
@@ -153,7 +152,6 @@ class Collector {
   std::string_view text_;
   std::vector<Token>& out_;
   const std::size_t& consumed_;
-  int depth_limit_;
   int depth_ = 0;
   bool complete_ = false;
   bool failed_ = false;
@@ -200,12 +198,11 @@ Result<T, Error> read_unsigned(Reader& r, std::string_view expected) {
   return Err{r.unexpected(expected)};
 }
 
-}  // namespace
-
-void tokenize(std::string_view text, std::vector<Token>& out, int depth_limit) {
-  out.clear();
+// Runs the SAX parser over `text`. On success the tokens describe exactly one JSON value with
+// only white space around it; otherwise the last token is an Error.
+void tokenize(std::string_view text, std::vector<Token>& out) {
   std::size_t consumed = 0;
-  Collector collector(text, out, consumed, depth_limit);
+  Collector collector(text, out, consumed);
   CountingIterator first{text.data(), text.data(), &consumed};
   CountingIterator last{text.data() + text.size(), text.data(), &consumed};
   // The parser reports every problem through the collector; it does not throw.
@@ -213,6 +210,12 @@ void tokenize(std::string_view text, std::vector<Token>& out, int depth_limit) {
                                     nlohmann::ordered_json::input_format_t::json, true);
 }
 
+struct Position {
+  std::size_t line;
+  std::size_t column;
+};
+
+// Line and column of the last byte consumed at a byte offset.
 Position position_of(std::string_view text, std::size_t offset) {
   if (offset > text.size()) offset = text.size();
   std::size_t line = 1, line_start = 0;
@@ -225,8 +228,10 @@ Position position_of(std::string_view text, std::size_t offset) {
   return {line, offset - line_start};
 }
 
-Reader::Reader(std::string_view text, int depth_limit) : text_(text) {
-  tokenize(text, tokens_, depth_limit);
+}  // namespace
+
+Reader::Reader(std::string_view text) : text_(text) {
+  tokenize(text, tokens_);
   end_.kind = Tok::Error;
   end_.text = "EOF while parsing a value";
   end_.end = text.size();

@@ -1,10 +1,10 @@
 // Strict JSON reading for the system's own files and the broker's records.
 //
 // A plain DOM parse cannot say that a key came twice, that a value had the wrong type or
-// where reading stopped, so reading goes in two steps. `tokenize` runs nlohmann's SAX parser
-// over the text and records every event with the byte offset just after it; a syntax error,
-// too deep nesting or trailing characters become one final error token at the place they were
-// met. A `Reader` then walks the tokens in document order, the way a typed reader would, so
+// where reading stopped, so reading goes in two steps. A `Reader` first runs nlohmann's SAX
+// parser over the text and records every event with the byte offset just after it; a syntax
+// error, too deep nesting or trailing characters become one final error token at the place
+// they were met. It then walks the tokens in document order, the way a typed reader would, so
 // the first problem in the text is the one reported. Every error message ends
 // " at line L column C" (1-based; the column counts bytes up to the last one consumed).
 //
@@ -63,18 +63,6 @@ struct Token {
   std::size_t end = 0;  // byte offset just after the token
 };
 
-// Runs the SAX parser over `text`. On success the tokens describe exactly one JSON value with
-// only white space around it; otherwise the last token is an Error. `out` is cleared first
-// (its capacity is kept, so a caller reading many lines can reuse it).
-void tokenize(std::string_view text, std::vector<Token>& out, int depth_limit = kDepthLimit);
-
-// "L:C" position text for a byte offset: line and column of the last byte consumed.
-struct Position {
-  std::size_t line;
-  std::size_t column;
-};
-Position position_of(std::string_view text, std::size_t offset);
-
 using Error = std::string;
 
 // How a known key of a record may appear.
@@ -96,7 +84,7 @@ struct Field {
 // A cursor over the tokens of one text.
 class Reader {
  public:
-  explicit Reader(std::string_view text, int depth_limit = kDepthLimit);
+  explicit Reader(std::string_view text);
 
   // The next token, without consuming it. An Error token is never consumed.
   const Token& peek() const;
@@ -148,7 +136,6 @@ class Reader {
   // characters).
   Result<void, Error> finish() const;
 
-  const std::string_view& source() const { return text_; }
   // The byte offset just after the last consumed token (0 before the first).
   std::size_t last_end() const { return at_ == 0 ? 0 : tokens_[at_ - 1].end; }
 
