@@ -413,31 +413,31 @@ Result<void, Error> read_array(Reader& r, std::string_view what,
   }
 }
 
-Error unknown_variant(const Reader& r, std::string_view word,
-                      std::initializer_list<std::string_view> words, std::size_t offset) {
+Result<std::size_t, Error> variant_index(const Reader& r, std::string_view word,
+                                         std::span<const std::string_view> words,
+                                         std::size_t offset) {
+  for (std::size_t i = 0; i < words.size(); ++i)
+    if (words[i] == word) return i;
   std::string expected;
-  std::size_t i = 0;
-  for (auto w : words) {
+  for (std::size_t i = 0; i < words.size(); ++i) {
     if (words.size() == 2 && i == 1)
       expected += " or ";
     else if (i > 0)
       expected += ", ";
-    expected += fmt::format("`{}`", w);
-    ++i;
+    expected += fmt::format("`{}`", words[i]);
   }
   const char* lead = words.size() > 2 ? "expected one of " : "expected ";
-  return r.error_at(fmt::format("unknown variant `{}`, {}{}", word, lead, expected), offset);
+  return Err{r.error_at(fmt::format("unknown variant `{}`, {}{}", word, lead, expected), offset)};
+}
+
+Result<std::size_t, Error> read_variant(Reader& r, std::span<const std::string_view> words) {
+  if (r.peek().kind != Tok::String) return Err{r.unexpected("a string")};
+  const Token& t = r.next();
+  return variant_index(r, t.text, words, t.end);
 }
 
 Result<std::size_t, Error> read_variant(Reader& r, std::initializer_list<std::string_view> words) {
-  if (r.peek().kind != Tok::String) return Err{r.unexpected("a string")};
-  const Token& t = r.next();
-  std::size_t i = 0;
-  for (auto w : words) {
-    if (w == t.text) return i;
-    ++i;
-  }
-  return Err{unknown_variant(r, t.text, words, t.end)};
+  return read_variant(r, std::span(words.begin(), words.size()));
 }
 
 Result<Json, Error> parse_value(std::string_view text) {

@@ -26,6 +26,7 @@
 #include <functional>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -170,12 +171,14 @@ Result<void, Error> read_object(Reader& r, std::string_view what, const std::vec
 Result<void, Error> read_array(Reader& r, std::string_view what,
                                const std::function<Result<void, Error>(Reader&)>& element);
 
-// Reads a text that must be one of `words`; another word is
+// Reads a text that must be one of `words` and returns its index; another word is
 // "unknown variant `w`, expected one of `a`, `b`, `c`" (or "expected `a` or `b`" for two).
+Result<std::size_t, Error> read_variant(Reader& r, std::span<const std::string_view> words);
 Result<std::size_t, Error> read_variant(Reader& r, std::initializer_list<std::string_view> words);
-// The same message for a word already read, ending at `offset`.
-Error unknown_variant(const Reader& r, std::string_view word,
-                      std::initializer_list<std::string_view> words, std::size_t offset);
+// The index of a word already read (ending at `offset`) among `words`, or the same error.
+Result<std::size_t, Error> variant_index(const Reader& r, std::string_view word,
+                                         std::span<const std::string_view> words,
+                                         std::size_t offset);
 
 // Parses a whole text into a DOM value (for answers read by path, such as market data).
 // A repeated key keeps its first place and takes its last value; nesting is limited as above.
