@@ -8,13 +8,13 @@
 namespace vavev_aziz::text {
 namespace {
 
-// Decodes one well-formed UTF-8 sequence at s[i]; absent when ill-formed. `len` gets its size.
+// Decodes one UTF-8 sequence at s[i]. Well-formed: the character, with `len` its size.
+// Ill-formed: absent, with `len` the length of the longest start of a valid sequence (at
+// least 1), so that each broken sequence can stand as one replacement character.
 std::optional<char32_t> decode(std::string_view s, std::size_t i, std::size_t& len) {
   const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) {
-    len = 1;
-    return b0;
-  }
+  len = 1;
+  if (b0 < 0x80) return b0;
   std::size_t n;
   char32_t cp;
   unsigned char lo = 0x80, hi = 0xBF;
@@ -31,38 +31,14 @@ std::optional<char32_t> decode(std::string_view s, std::size_t i, std::size_t& l
   } else {
     return std::nullopt;
   }
-  if (i + n > s.size()) return std::nullopt;
   for (std::size_t k = 1; k < n; ++k) {
+    if (i + k >= s.size()) return std::nullopt;
     const auto b = static_cast<unsigned char>(s[i + k]);
     if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return std::nullopt;
     cp = (cp << 6) | (b & 0x3F);
+    len = k + 1;
   }
-  len = n;
   return cp;
-}
-
-// Length of the maximal prefix of an ill-formed sequence at s[i] (at least 1), so that each
-// broken sequence becomes one replacement character.
-std::size_t broken_length(std::string_view s, std::size_t i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  std::size_t n = (b0 >= 0xC2 && b0 <= 0xDF)   ? 2
-                  : (b0 >= 0xE0 && b0 <= 0xEF) ? 3
-                  : (b0 >= 0xF0 && b0 <= 0xF4) ? 4
-                                               : 1;
-  std::size_t k = 1;
-  while (k < n && i + k < s.size()) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (k == 1) {
-      if (b0 == 0xE0) lo = 0xA0;
-      if (b0 == 0xED) hi = 0x9F;
-      if (b0 == 0xF0) lo = 0x90;
-      if (b0 == 0xF4) hi = 0x8F;
-    }
-    if (b < lo || b > hi) break;
-    ++k;
-  }
-  return k;
 }
 
 bool is_white_space(char32_t c) {
@@ -145,13 +121,11 @@ std::string lossy_utf8(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size()) {
     std::size_t len = 0;
-    if (decode(s, i, len)) {
+    if (decode(s, i, len))
       out.append(s.substr(i, len));
-      i += len;
-    } else {
+    else
       out += "\xEF\xBF\xBD";
-      i += broken_length(s, i);
-    }
+    i += len;
   }
   return out;
 }

@@ -81,7 +81,20 @@ TEST(Text, Utf8RepairAndCuts) {
                              "b"),
             "a\ufffd"
             "b");
+  // Each broken sequence, up to where it stops being a valid start, is one replacement.
+  const std::pair<std::string_view, std::string_view> broken[] = {
+      {"\xe2\x82", "\ufffd"},
+      {"\xe2\x82x", "\ufffdx"},
+      {"\xf0\x9f\x98\xf0\x9f\x98\x80", "\ufffd\U0001F600"},
+      {"\xe0\x80\x80", "\ufffd\ufffd\ufffd"},            // overlong
+      {"\xed\xa0\x80", "\ufffd\ufffd\ufffd"},            // surrogate
+      {"\xf4\x90\x80\x80", "\ufffd\ufffd\ufffd\ufffd"},  // past U+10FFFF
+      {"\xc0\xaf\x80", "\ufffd\ufffd\ufffd"},
+  };
+  for (const auto& [in, out] : broken)
+    EXPECT_EQ(text::lossy_utf8(in), out) << text::debug_quoted(in);
   EXPECT_EQ(text::first_chars("\u00e9\u00e9\u00e9", 2), "\u00e9\u00e9");
+  EXPECT_EQ(text::first_chars("\xe2\x82x\u00e9", 3), "\xe2\x82x");
   EXPECT_EQ(text::first_bytes("ab\u00e9", 3), "ab");  // never half a character
   EXPECT_EQ(text::first_bytes("abc", 8), "abc");
   EXPECT_EQ(text::debug_quoted("a\"b\\\n"), "\"a\\\"b\\\\\\n\"");
