@@ -100,6 +100,21 @@ TEST(Text, Utf8RepairAndCuts) {
   EXPECT_EQ(text::debug_quoted("a\"b\\\n"), "\"a\\\"b\\\\\\n\"");
 }
 
+TEST(Text, EveryScalarValueSurvivesEncodeAndDecode) {
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    std::string s;
+    text::append_utf8(s, c);
+    const auto d = text::decode_utf8(s, 0);
+    ASSERT_TRUE(d.character && *d.character == c && d.length == s.size())
+        << std::hex << static_cast<std::uint32_t>(c);
+  }
+  std::string replaced;
+  text::append_utf8(replaced, 0xD800);
+  text::append_utf8(replaced, 0x110000);
+  EXPECT_EQ(replaced, "\ufffd\ufffd");
+}
+
 TEST(JsonWrite, Forms) {
   json::Json v = json::Json::object();
   v["whole"] = 2000.0;
