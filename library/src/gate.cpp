@@ -349,6 +349,9 @@ std::string Predicate::debug() const {
   return fmt::format("{}({})", k.debug_name, arg);
 }
 
+std::string_view word(GrantedBy g) {
+  return g == GrantedBy::Rule ? "rule" : "operator";
+}
 std::string_view debug_name(GrantedBy g) {
   return g == GrantedBy::Rule ? "Rule" : "Operator";
 }
