@@ -29,7 +29,7 @@ json::Json to_json(const Decision& d) {
     o["decision"] = "allowed";
     o["rule"] = allow->rule;
     o["client_order_id"] = allow->client_order_id;
-    o["granted_by"] = vavev_aziz::text::ascii_lower(vavev_aziz::debug_name(allow->granted_by));
+    o["granted_by"] = vavev_aziz::word(allow->granted_by);
   } else if (const auto* ask = d.ask()) {
     o["decision"] = "ask";
     o["rule"] = ask->rule;

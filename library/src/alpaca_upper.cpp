@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "vavev_aziz/alpaca.hpp"
+#include "vavev_aziz/support/text.hpp"
 
 namespace vavev_aziz::alpaca {
 namespace {
@@ -127,48 +128,12 @@ constexpr Expansion kExpansions[] = {
 };
 // clang-format on
 
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-// The code point starting at s[i] and its length; an ill-formed byte stands for itself.
-std::pair<char32_t, std::size_t> decode(std::string_view s, std::size_t i) {
-  const auto b = static_cast<unsigned char>(s[i]);
-  const std::size_t n = b < 0x80           ? 1
-                        : (b >> 5) == 0x6  ? 2
-                        : (b >> 4) == 0xE  ? 3
-                        : (b >> 3) == 0x1E ? 4
-                                           : 0;
-  if (n <= 1 || i + n > s.size()) return {b, 1};
-  char32_t c = b & (0x7F >> n);
-  for (std::size_t k = 1; k < n; ++k) {
-    const auto t = static_cast<unsigned char>(s[i + k]);
-    if ((t & 0xC0) != 0x80) return {b, 1};
-    c = (c << 6) | (t & 0x3F);
-  }
-  return {c, n};
-}
-
 void append_upper(std::string& out, char32_t c) {
   const auto* e = std::lower_bound(std::begin(kExpansions), std::end(kExpansions), c,
                                    [](const Expansion& x, char32_t v) { return x.from < v; });
   if (e != std::end(kExpansions) && e->from == c) {
     for (char32_t u : e->to)
-      if (u != 0) append_utf8(out, u);
+      if (u != 0) text::append_utf8(out, u);
     return;
   }
   const auto* r = std::upper_bound(std::begin(kRuns), std::end(kRuns), c,
@@ -178,7 +143,7 @@ void append_upper(std::string& out, char32_t c) {
     if (c <= r->last && (c - r->first) % r->stride == 0)
       c = static_cast<char32_t>(static_cast<std::int64_t>(c) + r->delta);
   }
-  append_utf8(out, c);
+  text::append_utf8(out, c);
 }
 
 }  // namespace
@@ -186,15 +151,15 @@ void append_upper(std::string& out, char32_t c) {
 std::string book_suffix(std::string_view book) {
   std::string out;
   for (std::size_t i = 0; i < book.size();) {
-    auto [c, n] = decode(book, i);
-    if (n == 1 && c >= 0x80) {
-      out += book[i];  // an ill-formed byte is kept as it is
-    } else if (c == U'-') {
+    const auto d = text::decode_utf8(book, i);
+    if (!d.character) {
+      out.append(book.substr(i, d.length));  // ill-formed bytes are kept as they are
+    } else if (*d.character == U'-') {
       out += '_';
     } else {
-      append_upper(out, c);
+      append_upper(out, *d.character);
     }
-    i += n;
+    i += d.length;
   }
   return out;
 }

@@ -1,5 +1,7 @@
 #include "vavev_aziz/gate.hpp"
 
+#include <array>
+
 #include <fmt/format.h>
 
 #include "vavev_aziz/support/json_read.hpp"
@@ -45,10 +47,13 @@ const KindInfo& info(Kind k) {
   return kKinds[static_cast<std::size_t>(k)];
 }
 
-const std::initializer_list<std::string_view> kKindNames = {
-    "asset_class_is", "side_is",        "intent_is",   "symbol_in", "symbol_not_in",
-    "notional_over",  "notional_under", "naked_short", "multi_leg", "fraction_of_equity_over",
-    "reduces_risk",   "paper_account"};
+// The kinds' JSON names in the same order, for the unknown-variant message.
+constexpr auto kKindNames = [] {
+  std::array<std::string_view, std::size(kKinds)> names{};
+  for (std::size_t i = 0; i < names.size(); ++i)
+    names[i] = kKinds[i].json_name;
+  return names;
+}();
 
 bool symbol_listed(const std::vector<std::string>& symbols, std::string_view symbol) {
   for (const auto& s : symbols)
@@ -56,29 +61,47 @@ bool symbol_listed(const std::vector<std::string>& symbols, std::string_view sym
   return false;
 }
 
-// An enumeration argument: its exact lowercase word, or the one-key object {"word": null}.
-Result<std::size_t, Error> read_word(Reader& r, std::initializer_list<std::string_view> words) {
-  if (r.peek().kind != Tok::BeginObject) return json::read_variant(r, words);
+// Opens a one-key object {"key": value}: consumes the brace (already peeked) and the key.
+Result<const json::Token*, Error> open_single_key(Reader& r) {
   r.next();
   const auto& key = r.next();
   if (key.kind == Tok::Error) return Err{r.error_at(key.text, key.end)};
   if (key.kind != Tok::Key) return Err{r.error_at("expected a map with a single key", key.end)};
-  std::size_t index = 0;
-  bool found = false;
-  for (auto w : words) {
-    if (w == key.text) {
-      found = true;
-      break;
-    }
-    ++index;
-  }
-  if (!found) return Err{json::unknown_variant(r, key.text, words, key.end)};
-  if (!r.null()) return Err{r.unexpected("unit variant")};
+  return &key;
+}
+
+// Closes a one-key object after its value: the next token must end it.
+Result<void, Error> close_single_key(Reader& r) {
   const auto& close = r.next();
   if (close.kind == Tok::Error) return Err{r.error_at(close.text, close.end)};
   if (close.kind != Tok::EndObject)
     return Err{r.error_at("expected a map with a single key", close.end)};
+  return {};
+}
+
+// An enumeration word: exactly one of `words`, or the one-key object {"word": null}.
+Result<std::size_t, Error> read_word(Reader& r, std::span<const std::string_view> words) {
+  if (r.peek().kind != Tok::BeginObject) return json::read_variant(r, words);
+  auto key = open_single_key(r);
+  if (!key) return Err{key.error()};
+  auto index = json::variant_index(r, (*key)->text, words, (*key)->end);
+  if (!index) return index;
+  if (!r.null()) return Err{r.unexpected("unit variant")};
+  if (auto c = close_single_key(r); !c) return Err{c.error()};
   return index;
+}
+
+// An enumeration argument: one of `values`, by its written word; errors list the words in the
+// order of `values`.
+template <class E, std::size_t N>
+Result<void, Error> read_enum(Reader& r, const E (&values)[N], E& target) {
+  std::array<std::string_view, N> words;
+  for (std::size_t i = 0; i < N; ++i)
+    words[i] = word(values[i]);
+  auto index = read_word(r, words);
+  if (!index) return Err{index.error()};
+  target = values[*index];
+  return {};
 }
 
 Result<void, Error> read_argument(Reader& r, Arg arg, Predicate& p) {
@@ -86,24 +109,13 @@ Result<void, Error> read_argument(Reader& r, Arg arg, Predicate& p) {
     case Arg::None:
       if (!r.null()) return Err{r.unexpected("unit variant")};
       return {};
-    case Arg::AssetClass: {
-      auto w = read_word(r, {"equity", "option", "crypto"});
-      if (!w) return Err{w.error()};
-      p.asset_class = static_cast<AssetClass>(*w);
-      return {};
-    }
-    case Arg::Side: {
-      auto w = read_word(r, {"buy", "sell"});
-      if (!w) return Err{w.error()};
-      p.side = static_cast<Side>(*w);
-      return {};
-    }
-    case Arg::Intent: {
-      auto w = read_word(r, {"opening", "closing"});
-      if (!w) return Err{w.error()};
-      p.intent = static_cast<Intent>(*w);
-      return {};
-    }
+    case Arg::AssetClass:
+      return read_enum(r, {AssetClass::Equity, AssetClass::Option, AssetClass::Crypto},
+                       p.asset_class);
+    case Arg::Side:
+      return read_enum(r, {Side::Buy, Side::Sell}, p.side);
+    case Arg::Intent:
+      return read_enum(r, {Intent::Opening, Intent::Closing}, p.intent);
     case Arg::Symbols:
       return json::read_array(r, "a sequence", [&p](Reader& r) -> Result<void, Error> {
         auto s = r.string();
@@ -121,9 +133,9 @@ Result<void, Error> read_argument(Reader& r, Arg arg, Predicate& p) {
 
 Result<const KindInfo*, Error> find_kind(const Reader& r, const std::string& name,
                                          std::size_t end) {
-  for (const auto& k : kKinds)
-    if (k.json_name == name) return &k;
-  return Err{json::unknown_variant(r, name, kKindNames, end)};
+  auto i = json::variant_index(r, name, kKindNames, end);
+  if (!i) return Err{i.error()};
+  return &kKinds[*i];
 }
 
 Result<Predicate, Error> read_predicate(Reader& r) {
@@ -138,18 +150,13 @@ Result<Predicate, Error> read_predicate(Reader& r) {
     return p;
   }
   if (r.peek().kind != Tok::BeginObject) return Err{r.unexpected("a predicate")};
-  r.next();
-  const auto& key = r.next();
-  if (key.kind == Tok::Error) return Err{r.error_at(key.text, key.end)};
-  if (key.kind != Tok::Key) return Err{r.error_at("expected a map with a single key", key.end)};
-  auto k = find_kind(r, key.text, key.end);
+  auto key = open_single_key(r);
+  if (!key) return Err{key.error()};
+  auto k = find_kind(r, (*key)->text, (*key)->end);
   if (!k) return Err{k.error()};
   p.kind = (*k)->kind;
   if (auto a = read_argument(r, (*k)->arg, p); !a) return Err{a.error()};
-  const auto& close = r.next();
-  if (close.kind == Tok::Error) return Err{r.error_at(close.text, close.end)};
-  if (close.kind != Tok::EndObject)
-    return Err{r.error_at("expected a map with a single key", close.end)};
+  if (auto c = close_single_key(r); !c) return Err{c.error()};
   return p;
 }
 
@@ -342,6 +349,9 @@ std::string Predicate::debug() const {
   return fmt::format("{}({})", k.debug_name, arg);
 }
 
+std::string_view word(GrantedBy g) {
+  return g == GrantedBy::Rule ? "rule" : "operator";
+}
 std::string_view debug_name(GrantedBy g) {
   return g == GrantedBy::Rule ? "Rule" : "Operator";
 }

@@ -44,9 +44,8 @@ bool number_char(char c) {
 // Collects SAX events as tokens. Returning false from an event stops the parser.
 class Collector {
  public:
-  Collector(std::string_view text, std::vector<Token>& out, const std::size_t& consumed,
-            int depth_limit)
-      : text_(text), out_(out), consumed_(consumed), depth_limit_(depth_limit) {}
+  Collector(std::string_view text, std::vector<Token>& out, const std::size_t& consumed)
+      : text_(text), out_(out), consumed_(consumed) {}
 
   bool null() { return push(Tok::Null, consumed_); }
   bool boolean(bool v) {
@@ -123,7 +122,7 @@ class Collector {
     return true;
   }
   bool open(Tok kind) {
-    if (++depth_ >= depth_limit_) {
+    if (++depth_ >= kDepthLimit) {
       fail("recursion limit exceeded", consumed_);
       return false;
     }
@@ -153,7 +152,6 @@ class Collector {
   std::string_view text_;
   std::vector<Token>& out_;
   const std::size_t& consumed_;
-  int depth_limit_;
   int depth_ = 0;
   bool complete_ = false;
   bool failed_ = false;
@@ -182,29 +180,29 @@ std::string describe(const Token& t) {
   }
 }
 
+// An integer that does not fit the target type `expected`.
+template <class V>
+Error out_of_range(const Reader& r, V value, std::string_view expected, std::size_t end) {
+  return r.error_at(fmt::format("invalid value: integer `{}`, expected {}", value, expected), end);
+}
+
 template <class T>
 Result<T, Error> read_unsigned(Reader& r, std::string_view expected) {
-  if (auto e = r.pending_error()) return Err{*e};
   const Token& t = r.peek();
   if (t.kind == Tok::Uint) {
     if (t.unsigned_integer > std::numeric_limits<T>::max())
-      return Err{r.error_at(
-          fmt::format("invalid value: integer `{}`, expected {}", t.unsigned_integer, expected),
-          t.end)};
+      return Err{out_of_range(r, t.unsigned_integer, expected, t.end)};
     return static_cast<T>(r.next().unsigned_integer);
   }
-  if (t.kind == Tok::Int)
-    return Err{r.error_at(
-        fmt::format("invalid value: integer `{}`, expected {}", t.integer, expected), t.end)};
+  if (t.kind == Tok::Int) return Err{out_of_range(r, t.integer, expected, t.end)};
   return Err{r.unexpected(expected)};
 }
 
-}  // namespace
-
-void tokenize(std::string_view text, std::vector<Token>& out, int depth_limit) {
-  out.clear();
+// Runs the SAX parser over `text`. On success the tokens describe exactly one JSON value with
+// only white space around it; otherwise the last token is an Error.
+void tokenize(std::string_view text, std::vector<Token>& out) {
   std::size_t consumed = 0;
-  Collector collector(text, out, consumed, depth_limit);
+  Collector collector(text, out, consumed);
   CountingIterator first{text.data(), text.data(), &consumed};
   CountingIterator last{text.data() + text.size(), text.data(), &consumed};
   // The parser reports every problem through the collector; it does not throw.
@@ -212,6 +210,12 @@ void tokenize(std::string_view text, std::vector<Token>& out, int depth_limit) {
                                     nlohmann::ordered_json::input_format_t::json, true);
 }
 
+struct Position {
+  std::size_t line;
+  std::size_t column;
+};
+
+// Line and column of the last byte consumed at a byte offset.
 Position position_of(std::string_view text, std::size_t offset) {
   if (offset > text.size()) offset = text.size();
   std::size_t line = 1, line_start = 0;
@@ -224,8 +228,10 @@ Position position_of(std::string_view text, std::size_t offset) {
   return {line, offset - line_start};
 }
 
-Reader::Reader(std::string_view text, int depth_limit) : text_(text) {
-  tokenize(text, tokens_, depth_limit);
+}  // namespace
+
+Reader::Reader(std::string_view text) : text_(text) {
+  tokenize(text, tokens_);
   end_.kind = Tok::Error;
   end_.text = "EOF while parsing a value";
   end_.end = text.size();
@@ -291,6 +297,16 @@ Result<std::uint32_t, Error> Reader::u32() {
 Result<std::uint8_t, Error> Reader::u8() {
   return read_unsigned<std::uint8_t>(*this, "u8");
 }
+Result<std::int64_t, Error> Reader::i64() {
+  const Token& t = peek();
+  if (t.kind == Tok::Int) return next().integer;
+  if (t.kind == Tok::Uint) {
+    if (t.unsigned_integer > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+      return Err{out_of_range(*this, t.unsigned_integer, "i64", t.end)};
+    return static_cast<std::int64_t>(next().unsigned_integer);
+  }
+  return Err{unexpected("i64")};
+}
 
 bool Reader::null() {
   if (peek().kind != Tok::Null) return false;
@@ -345,6 +361,9 @@ Result<void, Error> Reader::read_into(std::uint32_t& t) {
 Result<void, Error> Reader::read_into(std::uint8_t& t) {
   return assign(u8(), t);
 }
+Result<void, Error> Reader::read_into(std::int64_t& t) {
+  return assign(i64(), t);
+}
 
 Result<void, Error> Reader::finish() const {
   if (at_ >= tokens_.size()) return {};
@@ -394,31 +413,31 @@ Result<void, Error> read_array(Reader& r, std::string_view what,
   }
 }
 
-Error unknown_variant(const Reader& r, std::string_view word,
-                      std::initializer_list<std::string_view> words, std::size_t offset) {
+Result<std::size_t, Error> variant_index(const Reader& r, std::string_view word,
+                                         std::span<const std::string_view> words,
+                                         std::size_t offset) {
+  for (std::size_t i = 0; i < words.size(); ++i)
+    if (words[i] == word) return i;
   std::string expected;
-  std::size_t i = 0;
-  for (auto w : words) {
+  for (std::size_t i = 0; i < words.size(); ++i) {
     if (words.size() == 2 && i == 1)
       expected += " or ";
     else if (i > 0)
       expected += ", ";
-    expected += fmt::format("`{}`", w);
-    ++i;
+    expected += fmt::format("`{}`", words[i]);
   }
   const char* lead = words.size() > 2 ? "expected one of " : "expected ";
-  return r.error_at(fmt::format("unknown variant `{}`, {}{}", word, lead, expected), offset);
+  return Err{r.error_at(fmt::format("unknown variant `{}`, {}{}", word, lead, expected), offset)};
+}
+
+Result<std::size_t, Error> read_variant(Reader& r, std::span<const std::string_view> words) {
+  if (r.peek().kind != Tok::String) return Err{r.unexpected("a string")};
+  const Token& t = r.next();
+  return variant_index(r, t.text, words, t.end);
 }
 
 Result<std::size_t, Error> read_variant(Reader& r, std::initializer_list<std::string_view> words) {
-  if (r.peek().kind != Tok::String) return Err{r.unexpected("a string")};
-  const Token& t = r.next();
-  std::size_t i = 0;
-  for (auto w : words) {
-    if (w == t.text) return i;
-    ++i;
-  }
-  return Err{unknown_variant(r, t.text, words, t.end)};
+  return read_variant(r, std::span(words.begin(), words.size()));
 }
 
 Result<Json, Error> parse_value(std::string_view text) {

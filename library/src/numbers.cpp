@@ -7,6 +7,8 @@
 
 #include <fmt/format.h>
 
+#include "vavev_aziz/support/text.hpp"
+
 namespace vavev_aziz::numbers {
 namespace {
 
@@ -18,17 +20,6 @@ std::string not_finite(double v, bool plus) {
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
-}
-
-char lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (lower(a[i]) != b[i]) return false;
-  return true;
 }
 
 // True when `s` (sign already removed) is digits, an optional fraction and an optional
@@ -81,9 +72,10 @@ std::optional<double> parse_decimal(std::string_view text) {
     negative = rest.front() == '-';
     rest.remove_prefix(1);
   }
-  if (equals_ignoring_case(rest, "inf") || equals_ignoring_case(rest, "infinity"))
+  if (text::equal_ignoring_ascii_case(rest, "inf") ||
+      text::equal_ignoring_ascii_case(rest, "infinity"))
     return negative ? -HUGE_VAL : HUGE_VAL;
-  if (equals_ignoring_case(rest, "nan")) return negative ? -NAN : NAN;
+  if (text::equal_ignoring_ascii_case(rest, "nan")) return negative ? -NAN : NAN;
   if (!plain_decimal(rest)) return std::nullopt;
 
   double value = 0;

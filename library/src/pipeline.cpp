@@ -273,7 +273,7 @@ Outcome Pipeline::fire(const Journal& journal, const Order& order, const Context
   entry.max_loss = context.max_loss;
   entry.dte = context.dte;
   entry.gate_rule = std::string(rule);
-  entry.approved_by = text::ascii_lower(debug_name(approval.granted_by));
+  entry.approved_by = word(approval.granted_by);
   entry.by = context.by;
   entry.exit = exit;
   entry.closes = std::move(closes);

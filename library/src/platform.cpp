@@ -81,6 +81,12 @@ Result<void, std::error_code> sync(int fd) {
   return {};
 }
 
+// Creates the folder a file is to live in; a bare file name (empty parent) needs none.
+Result<void, std::error_code> create_parent(const std::filesystem::path& parent) {
+  if (parent.empty()) return {};
+  return create_folders(parent);
+}
+
 using Clock = std::chrono::steady_clock;
 
 // Waits for the child's end and returns its wait status, or the error when the status cannot
@@ -293,8 +299,7 @@ Result<void, std::error_code> create_folders(const std::filesystem::path& folder
 Result<void, std::error_code> replace_file(const std::filesystem::path& path,
                                            std::string_view content) {
   const auto parent = path.parent_path();
-  if (!parent.empty())
-    if (auto made = create_folders(parent); !made) return made;
+  if (auto made = create_parent(parent); !made) return made;
 
   auto part = path;
   part.replace_extension("json.part");
@@ -341,9 +346,7 @@ AppendFile::~AppendFile() {
 
 Result<void, std::error_code> append_file(const std::filesystem::path& path,
                                           std::string_view content) {
-  const auto parent = path.parent_path();
-  if (!parent.empty())
-    if (auto made = create_folders(parent); !made) return made;
+  if (auto made = create_parent(path.parent_path()); !made) return made;
   auto file = AppendFile::open(path);
   if (!file) return Err{file.error()};
   return file->write(content);

@@ -52,24 +52,6 @@ Halt raise(std::string kind, std::string reason, const RiskState& state, const E
       now, std::move(kind), std::move(reason), exposure.equity, state.high_water, exposure.iv_rank};
 }
 
-// A signed 64-bit integer value.
-Result<void, Error> read_i64(Reader& r, std::int64_t& target) {
-  if (auto e = r.pending_error()) return Err{*e};
-  const auto& t = r.peek();
-  if (t.kind == Tok::Int) {
-    target = r.next().integer;
-    return {};
-  }
-  if (t.kind == Tok::Uint) {
-    if (t.unsigned_integer > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-      return Err{r.error_at(
-          fmt::format("invalid value: integer `{}`, expected i64", t.unsigned_integer), t.end)};
-    target = static_cast<std::int64_t>(r.next().unsigned_integer);
-    return {};
-  }
-  return Err{r.unexpected("i64")};
-}
-
 Result<void, Error> read_halt(Reader& r, std::optional<Halt>& target) {
   if (r.null()) {
     target.reset();
@@ -221,8 +203,7 @@ Result<RiskState, std::string> read_risk_state(std::string_view json_text) {
           json::field("high_water", s.high_water),
           json::Field{"halt", Presence::Optional, [&s](Reader& r) { return read_halt(r, s.halt); }},
           json::field("week_start_equity", s.week_start_equity),
-          json::Field{"week_epoch", Presence::Defaulted,
-                      [&s](Reader& r) { return read_i64(r, s.week_epoch); }},
+          json::field("week_epoch", s.week_epoch),
       });
   if (!done) return Err{done.error()};
   if (auto end = r.finish(); !end) return Err{end.error()};

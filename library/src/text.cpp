@@ -8,13 +8,17 @@
 namespace vavev_aziz::text {
 namespace {
 
-// Decodes one well-formed UTF-8 sequence at s[i]; absent when ill-formed. `len` gets its size.
-std::optional<char32_t> decode(std::string_view s, std::size_t i, std::size_t& len) {
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+}  // namespace
+
+Decoded decode_utf8(std::string_view s, std::size_t i) {
   const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) {
-    len = 1;
-    return b0;
-  }
+  if (b0 < 0x80) return {b0, 1};
   std::size_t n;
   char32_t cp;
   unsigned char lo = 0x80, hi = 0xBF;
@@ -29,49 +33,35 @@ std::optional<char32_t> decode(std::string_view s, std::size_t i, std::size_t& l
     if (b0 == 0xF0) lo = 0x90;
     if (b0 == 0xF4) hi = 0x8F;
   } else {
-    return std::nullopt;
+    return {std::nullopt, 1};
   }
-  if (i + n > s.size()) return std::nullopt;
   for (std::size_t k = 1; k < n; ++k) {
+    if (i + k >= s.size()) return {std::nullopt, k};
     const auto b = static_cast<unsigned char>(s[i + k]);
-    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return std::nullopt;
+    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return {std::nullopt, k};
     cp = (cp << 6) | (b & 0x3F);
   }
-  len = n;
-  return cp;
+  return {cp, n};
 }
 
-// Length of the maximal prefix of an ill-formed sequence at s[i] (at least 1), so that each
-// broken sequence becomes one replacement character.
-std::size_t broken_length(std::string_view s, std::size_t i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  std::size_t n = (b0 >= 0xC2 && b0 <= 0xDF)   ? 2
-                  : (b0 >= 0xE0 && b0 <= 0xEF) ? 3
-                  : (b0 >= 0xF0 && b0 <= 0xF4) ? 4
-                                               : 1;
-  std::size_t k = 1;
-  while (k < n && i + k < s.size()) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (k == 1) {
-      if (b0 == 0xE0) lo = 0xA0;
-      if (b0 == 0xED) hi = 0x9F;
-      if (b0 == 0xF0) lo = 0x90;
-      if (b0 == 0xF4) hi = 0x8F;
-    }
-    if (b < lo || b > hi) break;
-    ++k;
+void append_utf8(std::string& out, char32_t c) {
+  if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
   }
-  return k;
 }
-
-bool is_white_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
-}  // namespace
 
 std::string ascii_lower(std::string_view s) {
   std::string out(s);
@@ -101,10 +91,9 @@ bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
 std::string_view trim(std::string_view s) {
   std::size_t begin = 0;
   while (begin < s.size()) {
-    std::size_t len = 0;
-    auto cp = decode(s, begin, len);
-    if (!cp || !is_white_space(*cp)) break;
-    begin += len;
+    const auto d = decode_utf8(s, begin);
+    if (!d.character || !is_white_space(*d.character)) break;
+    begin += d.length;
   }
   std::size_t end = s.size();
   while (end > begin) {
@@ -113,9 +102,8 @@ std::string_view trim(std::string_view s) {
     while (start > begin && end - start < 4 &&
            (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80)
       --start;
-    std::size_t len = 0;
-    auto cp = decode(s, start, len);
-    if (!cp || start + len != end || !is_white_space(*cp)) break;
+    const auto d = decode_utf8(s, start);
+    if (!d.character || start + d.length != end || !is_white_space(*d.character)) break;
     end = start;
   }
   return s.substr(begin, end - begin);
@@ -132,9 +120,9 @@ bool valid_utf8(std::string_view s) {
       ++i;
       continue;
     }
-    std::size_t len = 0;
-    if (!decode(s, i, len)) return false;
-    i += len;
+    const auto d = decode_utf8(s, i);
+    if (!d.character) return false;
+    i += d.length;
   }
   return true;
 }
@@ -144,14 +132,12 @@ std::string lossy_utf8(std::string_view s) {
   out.reserve(s.size());
   std::size_t i = 0;
   while (i < s.size()) {
-    std::size_t len = 0;
-    if (decode(s, i, len)) {
-      out.append(s.substr(i, len));
-      i += len;
-    } else {
+    const auto d = decode_utf8(s, i);
+    if (d.character)
+      out.append(s.substr(i, d.length));
+    else
       out += "\xEF\xBF\xBD";
-      i += broken_length(s, i);
-    }
+    i += d.length;
   }
   return out;
 }
@@ -159,9 +145,8 @@ std::string lossy_utf8(std::string_view s) {
 std::string_view first_chars(std::string_view s, std::size_t n) {
   std::size_t i = 0, count = 0;
   while (i < s.size() && count < n) {
-    std::size_t len = 1;
-    if (!decode(s, i, len)) len = 1;
-    i += len;
+    const auto d = decode_utf8(s, i);
+    i += d.character ? d.length : 1;
     ++count;
   }
   return s.substr(0, i);

@@ -1,4 +1,6 @@
 // The strict reader layer: positions, duplicates, types, depth and trailing text.
+#include <limits>
+
 #include <gtest/gtest.h>
 
 #include "vavev_aziz/support/json_read.hpp"
@@ -76,6 +78,21 @@ TEST(JsonRead, DepthLimit) {
   };
   EXPECT_EQ(error_of(nested(kDepthLimit - 1)), "");
   EXPECT_NE(error_of(nested(kDepthLimit)).find("recursion limit exceeded"), std::string::npos);
+}
+
+TEST(JsonRead, IntegersStayInTheirTypesRange) {
+  Reader r(
+      "[-9223372036854775808, 9223372036854775807, 9223372036854775808, -1, "
+      "18446744073709551615]");
+  ASSERT_EQ(r.next().kind, Tok::BeginArray);
+  EXPECT_EQ(*r.i64(), std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(*r.i64(), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(r.i64().error(),
+            "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 63");
+  ASSERT_TRUE(r.skip());
+  EXPECT_EQ(r.u64().error(), "invalid value: integer `-1`, expected u64 at line 1 column 67");
+  ASSERT_TRUE(r.skip());
+  EXPECT_EQ(*r.u64(), std::numeric_limits<std::uint64_t>::max());
 }
 
 TEST(JsonRead, VariantsAndValues) {

@@ -81,10 +81,38 @@ TEST(Text, Utf8RepairAndCuts) {
                              "b"),
             "a\ufffd"
             "b");
+  // Each broken sequence, up to where it stops being a valid start, is one replacement.
+  const std::pair<std::string_view, std::string_view> broken[] = {
+      {"\xe2\x82", "\ufffd"},
+      {"\xe2\x82x", "\ufffdx"},
+      {"\xf0\x9f\x98\xf0\x9f\x98\x80", "\ufffd\U0001F600"},
+      {"\xe0\x80\x80", "\ufffd\ufffd\ufffd"},            // overlong
+      {"\xed\xa0\x80", "\ufffd\ufffd\ufffd"},            // surrogate
+      {"\xf4\x90\x80\x80", "\ufffd\ufffd\ufffd\ufffd"},  // past U+10FFFF
+      {"\xc0\xaf\x80", "\ufffd\ufffd\ufffd"},
+  };
+  for (const auto& [in, out] : broken)
+    EXPECT_EQ(text::lossy_utf8(in), out) << text::debug_quoted(in);
   EXPECT_EQ(text::first_chars("\u00e9\u00e9\u00e9", 2), "\u00e9\u00e9");
+  EXPECT_EQ(text::first_chars("\xe2\x82x\u00e9", 3), "\xe2\x82x");
   EXPECT_EQ(text::first_bytes("ab\u00e9", 3), "ab");  // never half a character
   EXPECT_EQ(text::first_bytes("abc", 8), "abc");
   EXPECT_EQ(text::debug_quoted("a\"b\\\n"), "\"a\\\"b\\\\\\n\"");
+}
+
+TEST(Text, EveryScalarValueSurvivesEncodeAndDecode) {
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    std::string s;
+    text::append_utf8(s, c);
+    const auto d = text::decode_utf8(s, 0);
+    ASSERT_TRUE(d.character && *d.character == c && d.length == s.size())
+        << std::hex << static_cast<std::uint32_t>(c);
+  }
+  std::string replaced;
+  text::append_utf8(replaced, 0xD800);
+  text::append_utf8(replaced, 0x110000);
+  EXPECT_EQ(replaced, "\ufffd\ufffd");
 }
 
 TEST(JsonWrite, Forms) {

@@ -87,6 +87,8 @@ struct Rule {
 
 enum class GrantedBy { Rule, Operator };
 
+// "rule" / "operator", as written in files and reports.
+std::string_view word(GrantedBy g);
 // "Rule" / "Operator".
 std::string_view debug_name(GrantedBy g);
 

@@ -1,10 +1,10 @@
 // Strict JSON reading for the system's own files and the broker's records.
 //
 // A plain DOM parse cannot say that a key came twice, that a value had the wrong type or
-// where reading stopped, so reading goes in two steps. `tokenize` runs nlohmann's SAX parser
-// over the text and records every event with the byte offset just after it; a syntax error,
-// too deep nesting or trailing characters become one final error token at the place they were
-// met. A `Reader` then walks the tokens in document order, the way a typed reader would, so
+// where reading stopped, so reading goes in two steps. A `Reader` first runs nlohmann's SAX
+// parser over the text and records every event with the byte offset just after it; a syntax
+// error, too deep nesting or trailing characters become one final error token at the place
+// they were met. It then walks the tokens in document order, the way a typed reader would, so
 // the first problem in the text is the one reported. Every error message ends
 // " at line L column C" (1-based; the column counts bytes up to the last one consumed).
 //
@@ -26,6 +26,7 @@
 #include <functional>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,18 +64,6 @@ struct Token {
   std::size_t end = 0;  // byte offset just after the token
 };
 
-// Runs the SAX parser over `text`. On success the tokens describe exactly one JSON value with
-// only white space around it; otherwise the last token is an Error. `out` is cleared first
-// (its capacity is kept, so a caller reading many lines can reuse it).
-void tokenize(std::string_view text, std::vector<Token>& out, int depth_limit = kDepthLimit);
-
-// "L:C" position text for a byte offset: line and column of the last byte consumed.
-struct Position {
-  std::size_t line;
-  std::size_t column;
-};
-Position position_of(std::string_view text, std::size_t offset);
-
 using Error = std::string;
 
 // How a known key of a record may appear.
@@ -96,7 +85,7 @@ struct Field {
 // A cursor over the tokens of one text.
 class Reader {
  public:
-  explicit Reader(std::string_view text, int depth_limit = kDepthLimit);
+  explicit Reader(std::string_view text);
 
   // The next token, without consuming it. An Error token is never consumed.
   const Token& peek() const;
@@ -118,6 +107,7 @@ class Reader {
   Result<std::uint64_t, Error> u64();
   Result<std::uint32_t, Error> u32();
   Result<std::uint8_t, Error> u8();
+  Result<std::int64_t, Error> i64();
   // Consumes a null and returns true; returns false (consuming nothing) otherwise.
   bool null();
   // Skips one whole value of any kind.
@@ -130,6 +120,7 @@ class Reader {
   Result<void, Error> read_into(std::uint64_t& t);
   Result<void, Error> read_into(std::uint32_t& t);
   Result<void, Error> read_into(std::uint8_t& t);
+  Result<void, Error> read_into(std::int64_t& t);
   template <class T>
   Result<void, Error> read_into(std::optional<T>& t) {
     if (null()) {
@@ -146,7 +137,6 @@ class Reader {
   // characters).
   Result<void, Error> finish() const;
 
-  const std::string_view& source() const { return text_; }
   // The byte offset just after the last consumed token (0 before the first).
   std::size_t last_end() const { return at_ == 0 ? 0 : tokens_[at_ - 1].end; }
 
@@ -181,12 +171,14 @@ Result<void, Error> read_object(Reader& r, std::string_view what, const std::vec
 Result<void, Error> read_array(Reader& r, std::string_view what,
                                const std::function<Result<void, Error>(Reader&)>& element);
 
-// Reads a text that must be one of `words`; another word is
+// Reads a text that must be one of `words` and returns its index; another word is
 // "unknown variant `w`, expected one of `a`, `b`, `c`" (or "expected `a` or `b`" for two).
+Result<std::size_t, Error> read_variant(Reader& r, std::span<const std::string_view> words);
 Result<std::size_t, Error> read_variant(Reader& r, std::initializer_list<std::string_view> words);
-// The same message for a word already read, ending at `offset`.
-Error unknown_variant(const Reader& r, std::string_view word,
-                      std::initializer_list<std::string_view> words, std::size_t offset);
+// The index of a word already read (ending at `offset`) among `words`, or the same error.
+Result<std::size_t, Error> variant_index(const Reader& r, std::string_view word,
+                                         std::span<const std::string_view> words,
+                                         std::size_t offset);
 
 // Parses a whole text into a DOM value (for answers read by path, such as market data).
 // A repeated key keeps its first place and takes its last value; nesting is limited as above.

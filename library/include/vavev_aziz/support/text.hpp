@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,22 @@ std::string_view trim(std::string_view s);
 
 // True when the text is empty or only Unicode white space.
 bool is_blank(std::string_view s);
+
+// One UTF-8 sequence read at a byte offset.
+struct Decoded {
+  std::optional<char32_t> character;  // absent when the sequence is ill-formed
+  // Bytes taken: the character's size, or for an ill-formed sequence the length of the longest
+  // start of a valid one (at least 1), so that each broken sequence can count as one.
+  std::size_t length;
+};
+
+// Decodes the strict UTF-8 sequence (no overlongs, surrogates or values past U+10FFFF) that
+// starts at byte `i` of `s`; `i` must be less than `s.size()`.
+Decoded decode_utf8(std::string_view s, std::size_t i);
+
+// Appends the UTF-8 form of a Unicode scalar value; a surrogate or a value past U+10FFFF is
+// written as U+FFFD.
+void append_utf8(std::string& out, char32_t c);
 
 // True when the bytes are well-formed UTF-8.
 bool valid_utf8(std::string_view s);
