@@ -10,7 +10,6 @@
 #include "paths.hpp"
 #include "vavev_aziz/gate.hpp"
 #include "vavev_aziz/support/json_write.hpp"
-#include "vavev_aziz/support/text.hpp"
 
 namespace trade {
 namespace {

@@ -11,7 +11,6 @@
 
 #include "vavev_aziz/pipeline.hpp"
 #include "vavev_aziz/support/numbers.hpp"
-#include "vavev_aziz/support/text.hpp"
 
 namespace vavev_aziz {
 namespace {
