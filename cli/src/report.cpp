@@ -136,7 +136,8 @@ std::string report_text(const Journal& journal, double now) {
     text += "\nBY PROPOSER  (does the human-prompted flow pick different trades than the loop?)\n" +
             rows(proposers);
 
-  text += "\n" + counts_line(trades);
+  text += '\n';
+  text += counts_line(trades);
   text += stale_block(trades, now);
   text += exits_block(vz::exits_awaiting_close(trades));
   return text;
