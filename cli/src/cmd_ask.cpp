@@ -38,8 +38,12 @@ constexpr vavev_aziz::Duration kSuppress{14'400, 0};
 constexpr double kMaxLossTolerance = 0.05;
 
 // What holds an approved order back from the broker, tested in this order: the reason that
-// becomes the placement error, or none.
-std::optional<std::string_view> held_back(const Args& args) {
+// becomes the placement error, or none. After the command line's own three: an order whose open
+// entry is not in the journal, which every later survival check and `reconcile` would then
+// never see; and an order that adds risk while this run's risk state is unsaved (`unsaved_risk`
+// says why), since a halt or a high-water mark that cannot be kept must not let openings out.
+std::optional<std::string> held_back(const Args& args, const vavev_aziz::Outcome::Submit& submit,
+                                     const Order& order, const std::string& unsaved_risk) {
   if (flag(args, "--verdict"))
     return "--verdict: a canned operator answer is never sent to the broker (approved and "
            "journalled only)";
@@ -47,6 +51,14 @@ std::optional<std::string_view> held_back(const Args& args) {
     return "--offline: approved and journalled, not sent \u2014 nothing in this run contacted "
            "the broker";
   if (has(args, "--dry-run")) return "--dry-run: approved and journalled, not sent";
+  if (submit.unjournalled)
+    return "the journal could not record the open entry (" + *submit.unjournalled +
+           "): approved, not sent \u2014 an order missing from the journal is invisible to "
+           "every later risk check and to reconcile";
+  if (!unsaved_risk.empty() && !order.reduces_risk())
+    return "the risk state could not be saved (" + unsaved_risk +
+           "): approved, not sent \u2014 an order that adds risk waits until the survival "
+           "layer's state can be kept";
   return std::nullopt;
 }
 
@@ -85,7 +97,9 @@ std::optional<double> underlying_price(const Args& args, const Order& order) {
   if (has(args, "--offline")) return std::nullopt;
   auto client = alpaca::Client::from_environment();
   if (!client) return std::nullopt;
-  return alpaca::underlying_price_for(*client, order.symbol, order.asset_class);
+  const auto price = alpaca::underlying_price_for(*client, order.symbol, order.asset_class);
+  if (price && !usable_price(*price)) return std::nullopt;
+  return price;
 }
 
 Context proposal_context(const Args& args, const Order& order, const LiveContext& live,
@@ -120,9 +134,11 @@ Context proposal_context(const Args& args, const Order& order, const LiveContext
 // Sends the approved order unless something holds it back. A refusal the broker certainly
 // did not act on is journalled as never created; any other failure leaves the order awaiting
 // reconciliation, since the broker may have created it.
-Placement place(const Args& args, const Order& order, const vavev_aziz::Ticket& ticket,
-                const Journal& journal) {
-  if (const auto reason = held_back(args)) return {std::nullopt, std::string(*reason)};
+Placement place(const Args& args, const Order& order, const vavev_aziz::Outcome::Submit& submit,
+                const std::string& unsaved_risk, const Journal& journal) {
+  if (auto reason = held_back(args, submit, order, unsaved_risk))
+    return {std::nullopt, std::move(*reason)};
+  const vavev_aziz::Ticket& ticket = submit.ticket;
 
   auto client = alpaca::Client::from_environment();
   auto placed = client ? client->place_order(order, ticket.approval.client_order_id)
@@ -140,7 +156,7 @@ Placement place(const Args& args, const Order& order, const vavev_aziz::Ticket& 
 }  // namespace
 
 int cmd_ask(const Args& args, Io io) {
-  auto proposal = prepare_proposal(args, io.err);
+  auto proposal = prepare_proposal(args, "ask", io.err);
   if (!proposal) return proposal.error();
   auto& [live, order, gate] = *proposal;
   const auto memory_file = memory_path();
@@ -187,7 +203,7 @@ int cmd_ask(const Args& args, Io io) {
            << "): " << unsaved << " \u2014 a tripped halt will not survive this run\n";
 
   if (const auto* submit = result.outcome.submit())
-    result.placement = place(args, order, submit->ticket, journal);
+    result.placement = place(args, order, *submit, unsaved, journal);
   result.halted = risk.halt.has_value();
   print_ask_result(result, order, has(args, "--json") ? Form::Json : Form::Text, io.out);
   return ask_exit_code(result.outcome);

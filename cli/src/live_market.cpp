@@ -2,11 +2,15 @@
 
 #include <cmath>
 
+#include <fmt/format.h>
+
 #include "options.hpp"
+#include "vavev_aziz/support/numbers.hpp"
 
 namespace trade {
 
 namespace alpaca = vavev_aziz::alpaca;
+namespace numbers = vavev_aziz::numbers;
 using vavev_aziz::Err;
 using vavev_aziz::Verdict;
 
@@ -19,7 +23,15 @@ vavev_aziz::Result<double, alpaca::AlpacaError> latest_price(std::string_view sy
                                                              std::ostream& err) {
   auto client = alpaca::Client::from_environment();
   if (!client) return Err{std::move(client).error()};
-  return client->last_price(symbol, asset_class, err);
+  auto price = client->last_price(symbol, asset_class, err);
+  if (price && !usable_price(*price))
+    return Err{alpaca::AlpacaError::decode(
+        fmt::format("the price {} for {} is not a price", numbers::shortest(*price), symbol))};
+  return price;
+}
+
+bool usable_price(double price) {
+  return std::isfinite(price) && price > 0;
 }
 
 LiveMarket::LiveMarket(std::vector<alpaca::Position> snapshot, const Args& args, std::ostream& err)

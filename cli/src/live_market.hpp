@@ -21,8 +21,13 @@ namespace trade {
 // Units of the underlying per unit traded: 100 shares per option contract, else 1.
 double contract_multiplier(vavev_aziz::AssetClass asset_class);
 
+// Whether the market data's answer is a price at all: finite and above zero. A zero or negative
+// quote would size or revalidate an order as nearly free.
+bool usable_price(double price);
+
 // The latest price of `symbol` from a client built afresh from the environment; the client's
-// or the price request's error otherwise. An option's fallback NOTE goes to `err`.
+// or the price request's error otherwise, and a decode error for an answer that is no usable
+// price. An option's fallback NOTE goes to `err`.
 vavev_aziz::Result<double, vavev_aziz::alpaca::AlpacaError> latest_price(
     std::string_view symbol, vavev_aziz::AssetClass asset_class, std::ostream& err);
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,5 +35,18 @@ std::optional<double> decimal_flag(const Args& args, std::string_view name);
 // The value of `name` read as a whole number (digits with an optional "+", within 64 bits);
 // absent when the flag is absent or its value does not read.
 std::optional<std::uint64_t> whole_flag(const Args& args, std::string_view name);
+
+// The options one command knows: those that take the next argument as their value, and the
+// switches.
+struct OptionWords {
+  std::span<const std::string_view> valued;
+  std::span<const std::string_view> switches;
+};
+
+// The first argument that begins with "--" and is neither one of `known` nor the value of a
+// valued option standing right before it; none when every such word is known. A misspelt
+// switch is otherwise silently absent, which for a safety switch (--dry-run, --offline) would
+// turn a rehearsal into a real order.
+std::optional<std::string> unknown_option(const Args& args, const OptionWords& known);
 
 }  // namespace trade

@@ -1,5 +1,6 @@
 #include "order_builder.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -46,6 +47,26 @@ constexpr std::string_view kLimitNames[] = {"--limit", "--limit-credit", "--limi
 
 // A stated notional this far from the derived one makes the NOTE line.
 constexpr double kNotionalTolerance = 0.10;
+
+// Every option `check` and `ask` read. `check` knows `ask`'s own options too, so one argument
+// list serves both commands.
+constexpr std::string_view kValuedOptions[] = {
+    "--symbol",       "--notional",    "--class",     "--side",   "--intent",        "--limit",
+    "--limit-credit", "--limit-debit", "--qty",       "--why",    "--leg",           "--legs",
+    "--equity",       "--verdict",     "--max-loss",  "--credit", "--iv-rank",       "--iv",
+    "--delta",        "--dte",         "--structure", "--by",     "--max-quote-age", "--max-drift",
+};
+constexpr std::string_view kSwitches[] = {"--naked", "--offline", "--dry-run", "--json"};
+
+// A symbol reaches the owner's question and the broker's request as it stands, so it may hold
+// only printable ASCII: a line break or a look-alike blank could forge the question's first
+// line, and no ticker, option or crypto pair needs either.
+bool plain_symbol(std::string_view symbol) {
+  return std::all_of(symbol.begin(), symbol.end(),
+                     [](unsigned char c) { return c > 0x20 && c < 0x7F; });
+}
+constexpr std::string_view kPlainSymbol =
+    "expected printable ASCII with no blanks or control characters";
 
 std::string money(double v) {
   return numbers::fixed(v, 2);
@@ -125,11 +146,30 @@ struct Sizing {
   double quoted_at = 0;
 };
 
-Step<Sizing> size_of(const Args& args, const std::string& symbol, AssetClass asset_class,
-                     double stated, std::optional<double> limit, std::ostream& err) {
-  const double q = decimal_flag(args, "--qty").value_or(0.0);
-  const double m = contract_multiplier(asset_class);
+// What the wire will send as the order's quantity, and which option it came from: the first
+// leg's quantity, which is `--qty` unless the legs were spelled with `--leg`.
+struct Quantity {
+  double q = 0;
+  std::string_view from = "--qty";
+};
+
+// Sizes the order by the quantity the wire will send, at its limit or at the live price.
+// `--qty` always asks for it; spelled legs size only the tickets whose amount the wire fixes.
+Step<Sizing> size_of(const Args& args, const Order& order, Quantity quantity, std::ostream& err) {
+  const double q = quantity.q;
+  const double m = contract_multiplier(order.asset_class);
+  const double stated = order.notional;
+  const std::optional<double> limit = order.limit_price;
   if (!(q > 0)) return Sizing{stated};
+  if (quantity.from != "--qty") {
+    // Spelled legs: a one-leg ticket sends its quantity (a credit on it is refused further on);
+    // a multi-leg option ticket is fixed in amount only by a debit; other multi-leg tickets
+    // have no wire form at all.
+    const bool debit = limit && *limit > 0;
+    const bool sized =
+        order.legs.size() == 1 ? debit || !limit : order.asset_class == AssetClass::Option && debit;
+    if (!sized) return Sizing{stated};
+  }
 
   if (limit && *limit < 0) {
     err << "tovra trade: --qty with a net CREDIT limit cannot size this order.\n"
@@ -147,9 +187,10 @@ Step<Sizing> size_of(const Args& args, const std::string& symbol, AssetClass ass
   }
   if (has(args, "--offline")) return Sizing{stated};
 
-  auto price = latest_price(symbol, asset_class, err);
+  auto price = latest_price(order.symbol, order.asset_class, err);
   if (!price) {
-    err << "tovra trade: REFUSED \u2014 no price for " << symbol << " (" << price.error().display()
+    err << "tovra trade: REFUSED \u2014 no price for " << order.symbol << " ("
+        << price.error().display()
         << ").\n"
            "  A quantity cannot be turned into money, so the gate cannot judge what\n"
            "  the wire would send. Use --offline with an explicit --notional if you\n"
@@ -160,6 +201,38 @@ Step<Sizing> size_of(const Args& args, const std::string& symbol, AssetClass ass
   const double derived = std::fabs(m * q * *price);
   note_if_differs(stated, q, "@", *price, derived, err);
   return Sizing{derived, quoted_at};
+}
+
+// The quantity the wire will send, once the legs are known. A `--qty` that disagrees with
+// spelled legs is refused: the order would be judged at one size and sent at another.
+Step<Quantity> quantity_of(const Args& args, const Order& order, std::ostream& err) {
+  const double stated = decimal_flag(args, "--qty").value_or(0.0);
+  const bool spelled = !flags(args, "--leg").empty();
+  if (!spelled) return Quantity{stated};
+  const double sent = order.legs.front().qty;
+  if (!(stated > 0)) return Quantity{sent, "--leg"};
+  if (stated == sent) return Quantity{stated};
+  err << "tovra trade: --qty " << numbers::shortest(stated)
+      << " does not match the first leg's quantity " << numbers::shortest(sent)
+      << ", which is what the ticket sends.\n"
+         "  Drop --qty, or make the legs say the quantity you mean.\n";
+  return Err{Refused{}};
+}
+
+// A ticket the broker receives as one instrument (everything but a multi-leg option order)
+// carries the order's own symbol and side with its leg's quantity: a leg that names another
+// instrument or the other side would be judged as one order and sent as another.
+Step<void> matches_single_leg(const Order& order, std::ostream& err) {
+  if (order.legs.size() != 1) return {};
+  const Leg& leg = order.legs.front();
+  if (leg.symbol == order.symbol && leg.side == order.side) return {};
+  err << "tovra trade: the leg " << leg.symbol << ' ' << vavev_aziz::word(leg.side)
+      << " does not match the order (--symbol " << order.symbol << ", --side "
+      << vavev_aziz::word(order.side)
+      << ").\n"
+         "  A one-leg ticket is sent as the order's own symbol and side with the leg's\n"
+         "  quantity, so the two must agree: give the same symbol (in capitals) and side.\n";
+  return Err{Refused{}};
 }
 
 Step<std::vector<Leg>> legs_of(const Args& args, const Order& order, std::ostream& err) {
@@ -216,6 +289,9 @@ Result<Leg, std::string> parse_leg(std::string_view text) {
   Leg leg;
   const std::string_view symbol = vavev_aziz::text::trim(pieces[0]);
   if (symbol.empty()) return Err{whole + ": empty symbol"};
+  if (!plain_symbol(symbol))
+    return Err{whole + ": symbol " + vavev_aziz::text::debug_quoted(symbol) + ": " +
+               std::string(kPlainSymbol)};
   leg.symbol = vavev_aziz::text::ascii_upper(symbol);
 
   const auto side = vavev_aziz::parse_side(pieces[1]);
@@ -248,6 +324,11 @@ Result<Order, int> build_order(const Args& args, const Positions& positions, std
     err << "tovra trade check: --symbol is required\n";
     return Err{kUsageError};
   }
+  if (!plain_symbol(*symbol)) {
+    err << "tovra trade check: --symbol " << vavev_aziz::text::debug_quoted(*symbol) << ": "
+        << kPlainSymbol << '\n';
+    return Err{kUsageError};
+  }
   const auto notional = decimal_flag(args, "--notional");
   if (!notional) {
     err << "tovra trade check: --notional N is required\n";
@@ -270,17 +351,24 @@ Result<Order, int> build_order(const Args& args, const Positions& positions, std
   if (!intent) return Err{kUsageError};
   const auto limit = limit_of(args, err);
   if (!limit) return Err{kUsageError};
-  const auto sizing = size_of(args, *symbol, *asset_class, *notional, *limit, err);
-  if (!sizing) return Err{kUsageError};
 
-  Order order = Order::propose(*symbol, *asset_class, *side, *intent, sizing->notional);
+  Order order = Order::propose(*symbol, *asset_class, *side, *intent, *notional);
   order.thesis = flag(args, "--why").value_or("");
   order.limit_price = *limit;
-  order.quoted_at = sizing->quoted_at;
 
+  // The legs come before the sizing, so the notional judged is the one the wire will send.
   auto legs = legs_of(args, order, err);
   if (!legs) return Err{kUsageError};
   order.legs = std::move(*legs);
+  const bool single_instrument =
+      !(order.asset_class == AssetClass::Option && order.legs.size() > 1);
+  if (single_instrument && !matches_single_leg(order, err)) return Err{kUsageError};
+  const auto quantity = quantity_of(args, order, err);
+  if (!quantity) return Err{kUsageError};
+  const auto sizing = size_of(args, order, *quantity, err);
+  if (!sizing) return Err{kUsageError};
+  order.notional = sizing->notional;
+  order.quoted_at = sizing->quoted_at;
 
   const bool credit_ticket = order.asset_class == AssetClass::Option && order.legs.size() > 1;
   if (order.limit_price && *order.limit_price < 0 && !credit_ticket) {
@@ -294,7 +382,15 @@ Result<Order, int> build_order(const Args& args, const Positions& positions, std
   return order;
 }
 
-Result<Proposal, int> prepare_proposal(const Args& args, std::ostream& err) {
+Result<Proposal, int> prepare_proposal(const Args& args, std::string_view command,
+                                       std::ostream& err) {
+  if (const auto word = unknown_option(args, {kValuedOptions, kSwitches})) {
+    err << "tovra trade " << command << ": unknown option " << vavev_aziz::text::debug_quoted(*word)
+        << "\n"
+           "  Nothing was judged, written or sent. Options are spelled exactly as `tovra-trade\n"
+           "  help` lists them, and a value follows its option as the next argument.\n";
+    return Err{3};
+  }
   LiveContext live = live_context(args);
   auto order = build_order(args, live.positions, err);
   if (!order) return Err{order.error()};

@@ -40,10 +40,13 @@ struct Proposal {
   vavev_aziz::Gate gate;
 };
 
-// Reads the live context, builds the order, derives its legs' facts, applies the equity rule
-// and loads the rule table, in that order. On the first failure the messages are on `err` and
-// the error is the exit code 3.
-vavev_aziz::Result<Proposal, int> prepare_proposal(const Args& args, std::ostream& err);
+// Refuses an unknown option (a word beginning with "--" that is not one of the options of
+// `check` or `ask`, nor an option's value), then reads the live context, builds the order,
+// derives its legs' facts, applies the equity rule and loads the rule table, in that order.
+// On the first failure the messages are on `err` (under "tovra trade {command}: " for the
+// unknown option) and the error is the exit code 3.
+vavev_aziz::Result<Proposal, int> prepare_proposal(const Args& args, std::string_view command,
+                                                   std::ostream& err);
 
 // Whether a stated amount is off the derived one by more than `tolerance`, as a fraction of the
 // derived amount (of 1 when that is smaller).

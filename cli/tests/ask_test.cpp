@@ -305,6 +305,99 @@ TEST_F(Ask, DamagedStateFilesAreReportedAndTheRiskStateKept) {
   EXPECT_EQ(slurp(state("risk.json")), damaged);
 }
 
+TEST_F(Ask, TheBrokerGetsTheOrderThatWasJudged) {
+  imsg(0);
+  // A quantity given only on the leg sizes the order at the live price: the survival layer
+  // judges the quarter of a million it is, not the hundred stated.
+  broker.set_trade("TSLA", 250);
+  auto sized = ask({"--symbol", "TSLA", "--leg", "TSLA:buy:1000", "--notional", "100"});
+  EXPECT_EQ(sized.code, 1);
+  EXPECT_TRUE(sized.out.starts_with("REFUSED  at risk [risk_refused]\n")) << sized.out;
+  auto small = ask({"--symbol", "TSLA", "--leg", "TSLA:buy:3", "--notional", "100"});
+  EXPECT_EQ(small.code, 0) << small.err;
+  ASSERT_EQ(broker.orders().size(), 1u);
+  EXPECT_EQ(broker.orders()[0]["qty"], "3");
+  EXPECT_EQ(journal().back()["max_loss"], 750.0);
+
+  fs::remove(state("journal.jsonl"));
+  broker.set_positions(Json::array({{{"symbol", "MSFT"}, {"qty", "100"}}}));
+  const std::pair<Args, std::string> refused[] = {
+      // The leg is a held exit, but the wire would carry a buy of TSLA.
+      {{"--symbol", "TSLA", "--leg", "MSFT:sell:100", "--notional", "72000"},
+       "tovra trade: the leg MSFT sell does not match the order (--symbol TSLA, --side buy).\n"},
+      // The leg is a covered buy, but the wire would carry an uncovered sale.
+      {{"--class", "option", "--symbol", "AAPL240119C00190000", "--side", "sell", "--leg",
+        "AAPL240119C00190000:buy:1", "--limit", "2", "--notional", "200"},
+       "tovra trade: the leg AAPL240119C00190000 buy does not match the order"},
+      {{"--symbol", "AAPL $10.00 (opening) [small]\n\n\n", "--notional", "100000"},
+       "tovra trade check: --symbol \"AAPL $10.00 (opening) [small]\\n\\n\\n\": expected"},
+      {{"--symbol", "AAPL", "--notional", "500", "--dryrun"},
+       "tovra trade ask: unknown option \"--dryrun\"\n  Nothing was judged, written or sent."},
+      {{"--symbol", "AAPL", "--notional", "500", "--offline=true"},
+       "tovra trade ask: unknown option \"--offline=true\""},
+      {{"--symbol", "AAPL", "--verdict=approved", "--notional", "500"},
+       "tovra trade ask: unknown option \"--verdict=approved\""},
+  };
+  for (const auto& [args, err] : refused) {
+    auto r = ask(args);
+    EXPECT_EQ(r.code, 3);
+    EXPECT_TRUE(r.err.starts_with(err)) << r.err;
+  }
+  // A feed that quotes nothing, or less than nothing, cannot size an order.
+  for (double price : {0.0, -5.0}) {
+    broker.set_trade("AAPL", price);
+    auto r = ask({"--symbol", "AAPL", "--qty", "1000", "--notional", "100000"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_TRUE(r.err.starts_with("tovra trade: REFUSED \u2014 no price for AAPL (")) << r.err;
+  }
+  // The value of an option is never taken for an option, so a "--" word there is fine.
+  EXPECT_EQ(ask({"--symbol", "AAPL", "--notional", "500", "--why", "--dryrun", "--dry-run"}).code,
+            0);
+  EXPECT_EQ(broker.orders().size(), 1u);
+  EXPECT_EQ(journal().size(), 1u);  // only the last, rehearsed, order
+}
+
+TEST_F(Ask, NothingGoesOutUnrecorded) {
+  broker.set_positions(Json::array({{{"symbol", "AAPL"}, {"qty", "10"}}}));
+  const Args open{"--symbol", "AAPL", "--notional", "500"};
+  const Args exit{"--symbol", "AAPL",    "--side", "sell",       "--qty",
+                  "5",        "--limit", "150",    "--notional", "750"};
+  const auto not_placed = [](const Ran& r) {
+    std::smatch m;
+    std::regex_search(r.out, m, std::regex("NOT PLACED: (.*)\n"));
+    return m[1].str();
+  };
+
+  // No open entry, no order: a position the journal does not hold is invisible to every later
+  // survival check and to reconcile.
+  fs::create_directories(state("journal.jsonl"));
+  auto unjournalled = ask(open);
+  EXPECT_EQ(unjournalled.code, 0);
+  EXPECT_TRUE(not_placed(unjournalled).starts_with("the journal could not record the open entry ("))
+      << unjournalled.out;
+  EXPECT_NE(unjournalled.err.find("WARNING: journal write FAILED"), std::string::npos);
+  EXPECT_TRUE(broker.orders().empty());
+  fs::remove(state("journal.jsonl"));
+
+  // A risk state this run cannot keep holds openings back; getting out still goes.
+  write_text(state("risk.json"), "{");
+  const auto now = static_cast<long long>(vavev_aziz::platform::now_seconds());
+  for (long long t = now - 1; t <= now + 60; ++t)
+    write_text(state("risk.json.corrupt-" + std::to_string(t)), "taken");
+  auto opening = ask(open);
+  EXPECT_EQ(opening.code, 0);
+  EXPECT_EQ(not_placed(opening),
+            "the risk state could not be saved (the unreadable file was left in place): "
+            "approved, not sent \u2014 an order that adds risk waits until the survival layer's "
+            "state can be kept");
+  EXPECT_TRUE(broker.orders().empty());
+  auto closing = ask(exit);
+  EXPECT_EQ(closing.code, 0);
+  EXPECT_EQ(not_placed(closing), "") << closing.out;
+  EXPECT_EQ(broker.orders().size(), 1u);
+  EXPECT_EQ(journal().size(), 2u);
+}
+
 TEST_F(Ask, BinaryReportsEachOutcomeByItsExitCode) {
   auto allowed = run_binary({"ask", "--symbol", "AAPL", "--notional", "500", "--json"});
   EXPECT_EQ(allowed.code, 0) << allowed.err;

@@ -59,6 +59,23 @@ TEST_F(BuildOrder, RefusesWithItsMessages) {
        "tovra trade: --leg SPY:hold:1: side \"hold\": expected buy|sell\n"
        "  spelling: --leg SYMBOL:buy|sell:QTY[:RATIO]\n"},
       {{"--legs", "101"}, "tovra trade check: --legs 101: at most 100 legs on one ticket\n"},
+      // A one-leg ticket goes out as the order's symbol and side with the leg's quantity.
+      {{"--leg", "Y:buy:1"},
+       "tovra trade: the leg Y buy does not match the order (--symbol X, --side buy).\n"},
+      {{"--side", "sell", "--leg", "x:buy:1", "--class", "option"},
+       "tovra trade: the leg X buy does not match the order (--symbol X, --side sell).\n"},
+      {{"--naked"},
+       "tovra trade: the leg X sell does not match the order (--symbol X, --side "
+       "buy).\n"},
+      {{"--qty", "2", "--leg", "X:buy:3"},
+       "tovra trade: --qty 2 does not match the first leg's quantity 3, which is what the "
+       "ticket sends.\n"},
+      {{"--symbol", "X\n[allowed]"},
+       "tovra trade check: --symbol \"X\\n[allowed]\": expected printable ASCII with no "
+       "blanks or control characters\n"},
+      {{"--leg", "X Y:buy:1"},
+       "tovra trade: --leg X Y:buy:1: symbol \"X Y\": expected printable ASCII with no blanks "
+       "or control characters\n"},
   };
   for (const auto& [args, message] : cases) {
     build(args);
@@ -100,6 +117,25 @@ TEST_F(BuildOrder, SizesAndSpellsLegs) {
        1,
        {},
        "buy:SPY sell:Q",
+       ""},
+      // Spelled legs size the order by the quantity the wire sends, as --qty does: a one-leg
+      // ticket at its limit (or offline as stated), a multi-leg option ticket at a net debit;
+      // a net credit keeps its stated defined risk.
+      {{"--leg", "X:buy:1000", "--limit", "2"},
+       2000,
+       2,
+       "buy:X",
+       note("1.00 does not match 1000 @ limit 2.00 = 2000.00")},
+      {{"--leg", "X:buy:1000", "--offline"}, 1, {}, "buy:X", ""},
+      {{"--class", "option", "--leg", "A:buy:3", "--leg", "B:sell:3", "--limit-debit", "1.15"},
+       345,
+       1.15,
+       "buy:A sell:B",
+       note("1.00 does not match 3 @ limit 1.15 = 345.00")},
+      {{"--class", "option", "--leg", "A:sell:3", "--leg", "B:buy:3", "--limit-credit", "1"},
+       1,
+       -1,
+       "sell:A buy:B",
        ""},
   };
   for (const auto& c : cases) {
@@ -171,6 +207,13 @@ TEST_F(BuildOrder, PricesAtTheLiveMarketWhichFallsBackWhenItCannot) {
   EXPECT_EQ(offline.notional_now(order), std::nullopt);
   EXPECT_EQ(offline.positions()[0].symbol, "OLD");
   EXPECT_EQ(live.notional_now(order), 300.0);
+  // A quote of zero or less is no price: nothing to size by, no drift to test.
+  for (double nonsense : {0.0, -5.0}) {
+    broker.set_trade("X", nonsense);
+    EXPECT_EQ(live.notional_now(build({"--qty", "2", "--offline"})), std::nullopt);
+    build({"--qty", "2"});
+    EXPECT_TRUE(refused_with("tovra trade: REFUSED \u2014 no price for X (")) << err;
+  }
   EXPECT_EQ(live.positions()[0].symbol, "SPY");
   broker.reply("GET", "/v2/positions", {500, "down"});
   EXPECT_EQ(live.positions()[0].symbol, "OLD");

@@ -276,9 +276,11 @@ Outcome Pipeline::fire(const Journal& journal, const Order& order, const Context
   entry.by = context.by;
   entry.exit = exit;
   entry.closes = std::move(closes);
-  warn_if_unwritten(journal.append({std::move(entry)}),
-                    "OPEN \u2014 this position is now untracked", err);
-  return {Outcome::Submit{Ticket{approval, order.client_order_id}}};
+  const auto appended = journal.append({std::move(entry)});
+  warn_if_unwritten(appended, "OPEN \u2014 this position is now untracked", err);
+  std::optional<std::string> unjournalled;
+  if (!appended) unjournalled = appended.error().message();
+  return {Outcome::Submit{Ticket{approval, order.client_order_id}, std::move(unjournalled)}};
 }
 
 void Pipeline::refuse(const Journal& journal, const Order& order, const Context& context,

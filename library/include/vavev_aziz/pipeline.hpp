@@ -80,9 +80,10 @@ struct Ticket {
 
 // The result of one proposal.
 struct Outcome {
-  // Approved; its open entry is journalled.
+  // Approved; its open entry is journalled, unless `unjournalled` says why it could not be.
   struct Submit {
     Ticket ticket;
+    std::optional<std::string> unjournalled;  // the append's error text
   };
   // Refused; its refused entry is journalled. `stage` and `verdict` are words of the refusal
   // vocabulary (static texts); `agent_feedback` is the guidance for the proposing agent.
@@ -131,7 +132,8 @@ struct Pipeline {
                                        std::string_view approved_rule);
 
   // Journals the open entry (an exit names the one open trade of its symbol, if exactly one)
-  // and returns the submit with its ticket. A failed append warns and still submits.
+  // and returns the submit with its ticket. A failed append warns and still submits, carrying
+  // the error so that the order is not sent unrecorded.
   static Outcome fire(const Journal& journal, const Order& order, const Context& context,
                       const Approval& approval, std::string_view rule, std::ostream& err);
 
