@@ -18,6 +18,7 @@ namespace tovra::testing {
 class BrokerSandbox : public ::testing::Test {
  protected:
   void SetUp() override {
+    vavev_aziz::alpaca::forget_vault_answers();
     for (const char* name :
          {"ALPACA_ACCOUNT", "ALPACA_API_KEY", "ALPACA_SECRET_KEY", "ALPACA_API_SECRET",
           "ALPACA_PAPER_TRADE", "ALPACA_BASE_URL", "ALPACA_DATA_URL", "ALPACA_EXPECT_ACCOUNT",

@@ -15,6 +15,7 @@
 
 #include "fake_broker.hpp"
 #include "run.hpp"
+#include "vavev_aziz/alpaca.hpp"
 #include "vavev_aziz/support/platform.hpp"
 
 namespace trade::testing {
@@ -76,6 +77,7 @@ class Scratch : public ::testing::Test {
     saved_path_ = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
     for (const char* name : kScrubbed)
       ::unsetenv(name);
+    vavev_aziz::alpaca::forget_vault_answers();
     set("HOME", home_.string());
     fs::create_directories(bin());
     set("PATH", bin().string() + ":" + saved_path_);

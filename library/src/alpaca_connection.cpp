@@ -1,4 +1,7 @@
 #include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
 #include <system_error>
 
 #include <fmt/format.h>
@@ -27,6 +30,26 @@ std::optional<std::string> loopback_override(const char* variable) {
   return std::nullopt;
 }
 
+// What the secrets program gave for each name, found or not. One command builds the broker
+// client several times, each build looks its credentials up afresh, and a slow or hanging
+// program costs its whole time limit per question; so the program is asked once per name.
+// The answers live as long as the process because a process is one command: the next command
+// asks again and sees any change in the vault.
+std::map<std::string, std::optional<std::string>>& vault_answers() {
+  static std::map<std::string, std::optional<std::string>> answers;
+  return answers;
+}
+
+// The secrets program's answer for `name`: "get NAME -p tovra-trade", then "get NAME".
+std::optional<std::string> ask_vault(const std::string& name) {
+  auto& answers = vault_answers();
+  if (const auto known = answers.find(name); known != answers.end()) return known->second;
+  auto found = read_nonempty({secrets_bin(), {"get", name, "-p", "tovra-trade"}});
+  if (!found) found = read_nonempty({secrets_bin(), {"get", name}});
+  answers.emplace(name, found);
+  return found;
+}
+
 }  // namespace
 
 std::optional<std::string> read_nonempty(const Command& command) {
@@ -53,10 +76,12 @@ std::string secrets_bin() {
 Result<std::string, AlpacaError> env_or_vault(const std::string& name) {
   if (auto value = env::text(name.c_str()); value && !text::is_blank(*value))
     return std::string(text::trim(*value));
-  if (auto found = read_nonempty({secrets_bin(), {"get", name, "-p", "tovra-trade"}}))
-    return std::move(*found);
-  if (auto found = read_nonempty({secrets_bin(), {"get", name}})) return std::move(*found);
+  if (auto found = ask_vault(name)) return std::move(*found);
   return Err{AlpacaError::no_credentials()};
+}
+
+void forget_vault_answers() {
+  vault_answers().clear();
 }
 
 std::string base_for(std::string_view key, const std::optional<std::string>& paper_trade) {

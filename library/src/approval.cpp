@@ -12,6 +12,7 @@
 // other keys; anything else reads as an empty memory.
 #include "vavev_aziz/approval.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -20,6 +21,7 @@
 
 #include <fmt/format.h>
 
+#include "vavev_aziz/support/env.hpp"
 #include "vavev_aziz/support/json_read.hpp"
 #include "vavev_aziz/support/json_write.hpp"
 #include "vavev_aziz/support/platform.hpp"
@@ -41,6 +43,13 @@ constexpr OutputSign kOutputSigns[] = {
     {"send failed", kSendFailed},
     {"no handle", kNoHandle},
 };
+
+// How much of the program's output is looked at; the verdict words come early, and a program
+// that prints without end must not fill memory.
+constexpr std::size_t kOutputKept = 1u << 20;
+
+// The longest bound, in seconds, that a time limit can carry; a longer one is no limit.
+constexpr std::uint64_t kLongestBound = INT64_MAX / 1000;
 
 Verdict undeliverable(std::string_view reason) {
   return Verdict{Verdict::Undeliverable{std::string(reason)}};
@@ -78,8 +87,19 @@ Result<void, Error> read_entries(Reader& r, std::map<std::string, double>& entri
 Verdict ImsgAsker::ask(const std::string& question, Duration ttl) {
   const std::vector<std::string> args = {"approve", question, "--timeout",
                                          std::to_string(ttl.secs)};
-  const auto run = platform::run(program, args);
+  // The program is told the time-out and trusted to end near it; one that hangs is ended once
+  // the grace past it is over, so it cannot hold the proposal for ever.
+  const std::uint64_t bound =
+      ttl.secs > UINT64_MAX - grace.secs ? UINT64_MAX : ttl.secs + grace.secs;
+  platform::RunOptions options;
+  if (bound <= kLongestBound)
+    options.limit = std::chrono::seconds(static_cast<std::int64_t>(bound));
+  options.environment = env::without_broker_keys();
+  options.output_limit = kOutputKept;
+  const auto run = platform::run(program, args, options);
   if (run.ending == platform::Ending::CouldNotStart) return undeliverable(kImsgNotRunnable);
+  if (run.ending == platform::Ending::TimedOut)
+    return undeliverable(fmt::format("imsg did not answer within {} s", bound));
   if (run.exited_with(0)) return Verdict{Verdict::Approved{}};
   if (run.exited_with(1)) return Verdict{Verdict::Denied{}};
   return read_output(run.out);

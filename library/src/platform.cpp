@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <utility>
@@ -102,6 +103,15 @@ Result<int, std::error_code> wait_for(pid_t pid) {
 // No time limit: a deadline that never comes.
 constexpr Clock::time_point kNever = Clock::time_point::max();
 
+// The moment `limit` from now; a limit too far off to represent is no limit.
+Clock::time_point deadline_after(const std::optional<std::chrono::milliseconds>& limit) {
+  if (!limit) return kNever;
+  const auto now = Clock::now();
+  const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(kNever - now);
+  if (*limit >= room) return kNever;
+  return now + *limit;
+}
+
 // Waits for the child's end, ending it once `deadline` passes (then `timed_out` is set). A
 // program can close both outputs and keep running, so the limit must hold here as well as
 // while its outputs are read.
@@ -118,6 +128,33 @@ Result<int, std::error_code> wait_until(pid_t pid, Clock::time_point deadline, b
       return wait_for(pid);
     }
     ::poll(nullptr, 0, 10);
+  }
+}
+
+// How often a run that waits on the program's outputs looks whether the program itself has
+// ended: a process it started may hold the outputs open long after it is gone.
+constexpr int kEndCheckMs = 20;
+
+// After the program's end, at most this much more is read from each output, so a process it
+// left behind that writes without pause cannot hold the run.
+constexpr std::size_t kDrainBound = 1u << 20;
+
+// Appends what still fits under `limit` to `sink` and drops the rest.
+void keep(std::string& sink, const char* data, std::size_t size, std::size_t limit) {
+  if (sink.size() < limit) sink.append(data, std::min(size, limit - sink.size()));
+}
+
+// Reads what the non-blocking `fd` holds now, stopping when it is empty or at its end.
+void drain(int fd, std::string& sink, std::size_t limit) {
+  char buf[65536];
+  for (std::size_t taken = 0; taken < kDrainBound;) {
+    const ssize_t got = ::read(fd, buf, sizeof buf);
+    if (got > 0) {
+      keep(sink, buf, static_cast<std::size_t>(got), limit);
+      taken += static_cast<std::size_t>(got);
+    } else if (got == 0 || errno != EINTR) {
+      return;
+    }
   }
 }
 
@@ -167,7 +204,6 @@ double now_seconds() {
 
 RunOutcome run(const std::string& program, const std::vector<std::string>& args,
                const RunOptions& options) {
-  const auto& limit = options.limit;
   RunOutcome outcome;
   Fd out_r, out_w, err_r, err_w;
   if (auto p = make_pipe(out_r, out_w); !p) {
@@ -210,40 +246,56 @@ RunOutcome run(const std::string& program, const std::vector<std::string>& args,
     return outcome;
   }
 
-  const Clock::time_point deadline = limit ? Clock::now() + *limit : kNever;
+  for (const Fd* fd : {&out_r, &err_r})
+    ::fcntl(fd->get(), F_SETFL, ::fcntl(fd->get(), F_GETFL) | O_NONBLOCK);
+  const Clock::time_point deadline = deadline_after(options.limit);
   pollfd fds[2] = {{out_r.get(), POLLIN, 0}, {err_r.get(), POLLIN, 0}};
   std::string* sinks[2] = {&outcome.out, &outcome.err};
   int open_streams = 2;
   bool timed_out = false;
+  std::optional<Result<int, std::error_code>> ended;  // once the program's end is known
   char buf[65536];
   while (open_streams > 0) {
-    int wait_ms = -1;
+    int wait_ms = kEndCheckMs;
     if (deadline != kNever) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) {
         timed_out = true;
         break;
       }
-      wait_ms = static_cast<int>(std::min<long long>(left.count() + 1, 60'000));
+      wait_ms = static_cast<int>(std::min<long long>(left.count() + 1, kEndCheckMs));
     }
-    int n = ::poll(fds, 2, wait_ms);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
+    const int n = ::poll(fds, 2, wait_ms);
+    if (n < 0 && errno != EINTR) break;
+    for (int i = 0; n > 0 && i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
+      const ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
       if (got > 0) {
-        sinks[i]->append(buf, static_cast<std::size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
+        keep(*sinks[i], buf, static_cast<std::size_t>(got), options.output_limit);
+      } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
         fds[i].fd = -1;  // end of this stream
         --open_streams;
       }
     }
+    // The program's end closes the run, not its outputs' end: a process it left behind may
+    // hold them open for as long as that one lives.
+    int status = 0;
+    const pid_t got = ::waitpid(pid, &status, WNOHANG);
+    if (got == pid) {
+      ended.emplace(status);
+    } else if (got < 0 && errno != EINTR) {
+      ended.emplace(Err{last_error()});
+    }
+    if (ended) {
+      for (int i = 0; i < 2; ++i)
+        if (fds[i].fd >= 0) drain(fds[i].fd, *sinks[i], options.output_limit);
+      break;
+    }
   }
   if (timed_out) ::kill(pid, SIGKILL);
-  auto waited = timed_out ? wait_for(pid) : wait_until(pid, deadline, timed_out);
+  auto waited = ended       ? std::move(*ended)
+                : timed_out ? wait_for(pid)
+                            : wait_until(pid, deadline, timed_out);
   if (timed_out) {
     outcome.ending = Ending::TimedOut;
   } else if (!waited) {

@@ -15,11 +15,13 @@
 // "halt" is null when trading is not halted. Every top-level key may be missing on reading.
 #include "vavev_aziz/risk.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 
 #include <fmt/format.h>
 
+#include "vavev_aziz/support/env.hpp"
 #include "vavev_aziz/support/json_read.hpp"
 #include "vavev_aziz/support/json_write.hpp"
 #include "vavev_aziz/support/numbers.hpp"
@@ -231,8 +233,14 @@ std::string write_risk_state(const RiskState& state) {
 }
 
 bool arm_via_biometric(const std::string& program, const std::string& reason) {
-  // Only the exit status counts; whatever the program prints is collected and dropped.
-  return platform::run(program, {"arm", "--reason", reason}).exited_with(0);
+  platform::RunOptions options;
+  // A person at the machine answers within minutes; a check that hangs must not hold the
+  // command for ever, and ending it leaves the halt standing.
+  options.limit = std::chrono::minutes(10);
+  options.environment = env::without_broker_keys();
+  // Only the exit status counts; whatever the program prints is read and dropped.
+  options.output_limit = 0;
+  return platform::run(program, {"arm", "--reason", reason}, options).exited_with(0);
 }
 
 }  // namespace vavev_aziz

@@ -168,6 +168,19 @@ TEST_F(Credentials, NothingAnywhereAsksTheVaultTwicePerName) {
   EXPECT_EQ(secrets_calls()[3], "get ALPACA_API_SECRET");
 }
 
+TEST_F(Credentials, TheVaultIsAskedOncePerNameWhateverItGave) {
+  env.unset("ALPACA_SECRET_KEY");
+  secrets(R"([ "$2" = ALPACA_API_SECRET ] && [ "$3" = -p ] && echo vault-secret)");
+  for (int build = 0; build < 3; ++build) {
+    auto c = Client::from_environment();
+    ASSERT_TRUE(c) << c.error().display();
+    EXPECT_EQ(c->secret_key(), "vault-secret");
+  }
+  EXPECT_EQ(secrets_calls(), (std::vector<std::string>{"get ALPACA_SECRET_KEY -p tovra-trade",
+                                                       "get ALPACA_SECRET_KEY",
+                                                       "get ALPACA_API_SECRET -p tovra-trade"}));
+}
+
 TEST_F(Credentials, SuffixedBookUsesItsOwnNamesOnly) {
   env.set("ALPACA_ACCOUNT", "hackathon");
   env.set("ALPACA_API_SECRET", "must-not-be-used");
@@ -249,6 +262,7 @@ TEST_F(Credentials, SecretsOnThePathAndAProgramThatCannotStart) {
   EXPECT_EQ(c->key_id(), "AKPATH");
 
   env.set("SECRETS_BIN", " " + (scratch.path() / "bin" / "secrets").string());
+  forget_vault_answers();
   EXPECT_TRUE(Client::from_environment().error().is_no_credentials());
 }
 

@@ -1,4 +1,7 @@
 // The owner channel through the messaging program, order fingerprints and the denial memory.
+#include <signal.h>
+
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -121,6 +124,59 @@ TEST_F(ImsgAskerTest, PassesExactlyFourArguments) {
   EXPECT_EQ(slurp(record), "4\napprove\n" + question + "\n--timeout\n120\n");
   EXPECT_TRUE(ImsgAsker(program).ask("", Duration{0, 999'999'999}).approved());
   EXPECT_EQ(slurp(record), "4\napprove\n\n--timeout\n0\n");
+}
+
+TEST_F(ImsgAskerTest, TheVerdictComesWhenTheProgramEndsNotWhenItsChildDoes) {
+  struct Case {
+    const char* ending;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"exit 0", "approved"},
+      {"exit 1", "denied"},
+      {"echo 'send failed'; exit 2", "undeliverable: send failed"},
+  };
+  const auto pid = root() / "child";
+  for (const auto& c : cases) {
+    // The child inherits standard output and would hold it open for 1000 s.
+    const auto program =
+        script("imsg", "sleep 1000 &\necho $! > '" + pid.string() + "'\n" + c.ending);
+    const auto start = std::chrono::steady_clock::now();
+    const auto verdict = describe(ImsgAsker(program).ask("q", Duration::seconds(5)));
+    if (const pid_t child = std::atoi(slurp(pid).c_str()); child > 0) ::kill(child, SIGKILL);
+    EXPECT_EQ(verdict, c.want) << c.ending;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.ending;
+  }
+}
+
+TEST_F(ImsgAskerTest, AProgramThatOutlivesItsBoundIsEnded) {
+  ImsgAsker hung(script("imsg", "exec sleep 1000"));
+  hung.grace = Duration::seconds(0);
+  EXPECT_EQ(describe(hung.ask("q", Duration::seconds(1))),
+            "undeliverable: imsg did not answer within 1 s");
+  EXPECT_EQ(ImsgAsker().grace, Duration::seconds(60));
+}
+
+TEST_F(ImsgAskerTest, OnlyTheFirstMebibyteOfOutputIsRead) {
+  const auto late = script("imsg", "head -c 1048576 /dev/zero\necho 'send failed'\nexit 2");
+  EXPECT_EQ(describe(ImsgAsker(late).ask("q", Duration::seconds(5))),
+            "undeliverable: imsg returned a non-verdict status");
+}
+
+TEST_F(ImsgAskerTest, TheBrokerKeysStayOutOfItsEnvironment) {
+  tovra::testing::ScopedEnv env;
+  for (const char* name : {"ALPACA_API_KEY", "ALPACA_SECRET_KEY", "ALPACA_API_SECRET",
+                           "MY_BOOK_PAPER_KEY", "MY_BOOK_PAPER_SECRET", "OTHER_PAPER_KEY"})
+    env.set(name, "secret-value");
+  env.set("ALPACA_ACCOUNT", "my-book");
+  env.set("PAPER_KEYRING", "kept");
+  const auto record = root() / "env";
+  const auto program = script("imsg", "env > '" + record.string() + "'");
+  EXPECT_TRUE(ImsgAsker(program).ask("q", Duration::seconds(5)).approved());
+  const auto seen = slurp(record);
+  EXPECT_EQ(seen.find("secret-value"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("ALPACA_ACCOUNT=my-book\n"), std::string::npos);
+  EXPECT_NE(seen.find("PAPER_KEYRING=kept\n"), std::string::npos);
 }
 
 TEST_F(ImsgAskerTest, TheDefaultProgramIsImsgOnTheSearchPath) {

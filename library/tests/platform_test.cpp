@@ -111,6 +111,26 @@ TEST_F(Platform, TheTimeLimitEndsAHungProgram) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
 }
 
+TEST_F(Platform, TheRunEndsWithTheProgramNotWithWhatItLeftBehind) {
+  // The program prints its child's id and exits; the child holds both outputs open. The limit
+  // only keeps a failure from hanging the suite.
+  auto r = sh("sleep 1000 & echo $!; printf err >&2; exit 3", {10s, std::nullopt});
+  if (const pid_t child = std::atoi(r.out.c_str()); child > 0) ::kill(child, SIGKILL);
+  EXPECT_TRUE(r.exited_with(3));
+  EXPECT_NE(r.out, "");
+  EXPECT_EQ(r.err, "err");
+}
+
+TEST_F(Platform, OutputBeyondTheKeptShareIsReadAndDropped) {
+  RunOptions options{20s, std::nullopt, 1000};
+  auto r = sh("head -c 3000000 /dev/zero; printf err >&2; exit 4", options);
+  EXPECT_TRUE(r.exited_with(4));  // never left blocked on a full pipe
+  EXPECT_EQ(r.out.size(), 1000u);
+  EXPECT_EQ(r.err, "err");
+  // A limit too far off to count is no limit, not an overflow into the past.
+  EXPECT_TRUE(sh("exit 0", {std::chrono::milliseconds::max(), std::nullopt}).exited_with(0));
+}
+
 TEST_F(Platform, AnIgnoredChildSignalDoesNotTurnFailureIntoSuccess) {
   // A parent may start us with SIGCHLD ignored; the exit status must still be seen.
   struct sigaction ignore {

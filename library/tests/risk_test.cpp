@@ -328,5 +328,16 @@ TEST_F(PresenceCheck, TheReasonTravelsAsOneArgument) {
   ::unsetenv("WANT");
 }
 
+TEST_F(PresenceCheck, TheBrokerKeysStayOutOfItsEnvironment) {
+  tovra::testing::ScopedEnv env;
+  env.set("ALPACA_SECRET_KEY", "s");
+  env.set("HACKATHON_PAPER_SECRET", "s");
+  env.set("WANT", "kept");
+  EXPECT_TRUE(arm_via_biometric(
+      program("clean", R"([ -z "${ALPACA_SECRET_KEY+x}${HACKATHON_PAPER_SECRET+x}" ] && )"
+                       R"([ "$WANT" = kept ])"),
+      "r"));
+}
+
 }  // namespace
 }  // namespace vavev_aziz

@@ -197,8 +197,13 @@ struct Command {
 
 // The credential named `name`: the environment variable when set and not blank (trimmed), else
 // the secrets program's answer to "get NAME -p tovra-trade", then to "get NAME";
-// `NoCredentials` when none of them yields text.
+// `NoCredentials` when none of them yields text. The secrets program is asked about a name at
+// most once per process: its answer, found or not, is kept for every later lookup.
 Result<std::string, AlpacaError> env_or_vault(const std::string& name);
+
+// Forgets the secrets program's kept answers, so the next lookup of each name asks it again
+// (for tests that change the program within one process).
+void forget_vault_answers();
 
 // The secrets program: SECRETS_BIN when not blank (unchanged), else $HOME/.local/bin/secrets
 // when that is a regular file, else "secrets" (looked up on PATH).

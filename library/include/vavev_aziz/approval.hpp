@@ -75,14 +75,18 @@ class ImsgAsker final : public Asker {
   ImsgAsker() = default;
   explicit ImsgAsker(std::string program) : program(std::move(program)) {}
 
-  // Runs `program approve <question> --timeout <whole seconds of ttl>` and waits for it, with
-  // no time limit of its own. Exit 0: approved; exit 1: denied; any other ending is read from
+  // Runs `program approve <question> --timeout <whole seconds of ttl>`, without the broker
+  // keys in its environment, and waits for it to end, at most the whole seconds of `ttl` plus
+  // `grace`. Exit 0: approved; exit 1: denied; any other ending is read from the first MiB of
   // standard output (a timeout flag set to true: expired; "send failed"; "no handle");
-  // anything else, or a program that cannot start, is undeliverable.
+  // anything else, a program that cannot start, or one still running at the bound (it is then
+  // ended) is undeliverable.
   Verdict ask(const std::string& question, Duration ttl) override;
 
   // The program to run; a name without a folder part is looked up on the search path.
   std::string program = "imsg";
+  // How long past the question's time-out the program may run before it is ended.
+  Duration grace = Duration::seconds(60);
 };
 
 // The key that names one kind of order: "SYMBOL|class|side|open or close|b<bucket>".

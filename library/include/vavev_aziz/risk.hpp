@@ -98,8 +98,10 @@ Result<RiskState, std::string> read_risk_state(std::string_view json_text);
 std::string write_risk_state(const RiskState& state);
 
 // Runs the presence-check `program` (no shell; looked up on PATH unless the name holds a
-// folder) as `program arm --reason <reason>` and waits for it. True only when it exited with
-// status 0; a missing program, another status or a signal is false.
+// folder) as `program arm --reason <reason>`, without the broker keys in its environment, and
+// waits for it to end, at most 10 minutes. True only when it exited with status 0; a missing
+// program, another status, a signal or a program still running at the bound (it is then
+// ended) is false.
 bool arm_via_biometric(const std::string& program, const std::string& reason);
 
 }  // namespace vavev_aziz

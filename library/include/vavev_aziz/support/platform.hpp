@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -44,11 +45,16 @@ struct RunOptions {
   std::optional<std::chrono::milliseconds> limit;
   // The program's whole environment ("NAME=value" entries); the process's own when absent.
   std::optional<std::vector<std::string>> environment;
+  // At most this many bytes of each output are kept; the rest is still read, and dropped, so
+  // the program never blocks on a full pipe.
+  std::size_t output_limit = SIZE_MAX;
 };
 
 // Runs `program` with `args` (no shell; a name without "/" is looked up on PATH), standard
-// input from /dev/null, standard output and standard error collected together so a chatty
-// program cannot block on a full pipe, and waits for its end. Never throws.
+// input from /dev/null, standard output and standard error read side by side so a chatty
+// program cannot block on a full pipe, and waits for its end. The run ends when the program
+// ends: what its outputs already hold is read then, even when a process it started still holds
+// them open. Never throws.
 RunOutcome run(const std::string& program, const std::vector<std::string>& args,
                const RunOptions& options = {});
 
