@@ -2,8 +2,9 @@
 //
 // Every request gets a fresh handle and a fresh connection, verified TLS against the Mozilla
 // roots compiled into the program only, no proxy, gzip answers, a body limit and one deadline
-// for the whole request. Redirects are followed here rather than by libcurl, which would
-// forward the credential headers to whatever host a redirect names.
+// for the whole request. Redirects of a GET are followed here rather than by libcurl, which
+// would forward the credential headers to whatever host a redirect names; a POST places an
+// order and is never redirected.
 #include <curl/curl.h>
 
 #include <chrono>
@@ -111,18 +112,12 @@ bool has_line_break(std::string_view s) {
   return s.find_first_of("\r\n") != std::string_view::npos;
 }
 
-struct Hop {
-  Method method;
-  std::optional<std::string_view> body;
-};
-
 struct HopResult {
   Answer answer;
   std::optional<std::string> redirect;  // the absolute address of a redirect, when one came
 };
 
-Result<HopResult, std::string> one_hop(CURLU* url, const Hop& hop, const Request& request,
-                                       const Settings& settings,
+Result<HopResult, std::string> one_hop(CURLU* url, const Request& request, const Settings& settings,
                                        std::chrono::milliseconds time_left) {
   Easy easy(curl_easy_init());
   if (!easy) return Err{std::string("could not create a request handle")};
@@ -138,7 +133,7 @@ Result<HopResult, std::string> one_hop(CURLU* url, const Hop& hop, const Request
   };
   bool added = add(fmt::format("APCA-API-KEY-ID: {}", request.key_id)) &&
                add(fmt::format("APCA-API-SECRET-KEY: {}", request.secret_key));
-  if (hop.body) added = added && add("Content-Type: application/json");
+  if (request.json_body) added = added && add("Content-Type: application/json");
   if (!added) return Err{std::string("out of memory")};
 
   Sink sink;
@@ -170,8 +165,8 @@ Result<HopResult, std::string> one_hop(CURLU* url, const Hop& hop, const Request
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error_text);
-  if (hop.method == Method::Post) {
-    const std::string_view body = hop.body.value_or(std::string_view());
+  if (request.method == Method::Post) {
+    const std::string_view body = request.json_body.value_or(std::string_view());
     curl_easy_setopt(c, CURLOPT_POST, 1L);
     curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.data());
@@ -227,14 +222,23 @@ Result<Answer, std::string> send(const Request& request, const Settings& setting
                     "http to this machine",
                     origin->scheme, origin->host)};
 
-  Hop hop{request.method, request.json_body};
   for (int redirects = 0;; ++redirects) {
     auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
     if (left.count() <= 0) return Err{std::string("the request took longer than its time limit")};
-    auto done = one_hop(url.get(), hop, request, settings, left);
+    auto done = one_hop(url.get(), request, settings, left);
     if (!done) return Err{done.error()};
-    if (!done->redirect) return std::move(done->answer);
+    const auto status = done->answer.status;
+    if (status < 300 || status > 399) return std::move(done->answer);
+    // The broker may have taken the order before redirecting: sending it again could place it
+    // twice, and the other address's answer says nothing about it. Its fate stays unknown.
+    if (request.method == Method::Post)
+      return Err{fmt::format(
+          "the broker answered the order with a redirect ({}), which is not followed: it may "
+          "hold the order, so it is neither sent again nor looked for elsewhere",
+          status)};
+    if (!done->redirect)
+      return Err{fmt::format("the broker answered {} with no address to follow", status)};
 
     if (redirects >= settings.max_redirects)
       return Err{fmt::format("too many redirects (more than {})", settings.max_redirects)};
@@ -246,10 +250,6 @@ Result<Answer, std::string> send(const Request& request, const Settings& setting
           fmt::format("refusing to follow a redirect to {}: the credentials go only to "
                       "the host that was asked",
                       *done->redirect)};
-    // A "see other" answer, and a moved POST, are fetched with GET and without the body.
-    const auto status = done->answer.status;
-    if (status == 303 || (hop.method == Method::Post && (status == 301 || status == 302)))
-      hop = Hop{Method::Get, std::nullopt};
     url = std::move(*next);
   }
 }

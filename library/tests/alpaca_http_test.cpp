@@ -1,5 +1,5 @@
 // The broker client's HTTP layer against the fake broker: headers, compressed and oversized
-// answers, error bodies, redirects, refused connections and TLS trust.
+// answers, error bodies, redirects followed and not, refused connections and TLS trust.
 #include <gtest/gtest.h>
 
 #include "broker_sandbox.hpp"
@@ -144,18 +144,31 @@ TEST_F(Http, RedirectLoopsEndAfterFive) {
   EXPECT_EQ(broker.requests().size(), 6u);
 }
 
-TEST_F(Http, SeeOtherAfterAPostIsFetchedWithoutTheBody) {
-  Reply see_other(303, "");
-  see_other.headers = {{"Location", "/v2/clock"}};
-  broker.reply("POST", "/v2/orders", see_other);
-  auto r = http::send({http::Method::Post, broker.url() + "/v2/orders", "K", "S", "{\"a\":1}"});
-  ASSERT_TRUE(r) << r.error();
-  const auto requests = broker.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
-  EXPECT_EQ(requests[0].body, "{\"a\":1}");
-  EXPECT_EQ(requests[1].method, "GET");
-  EXPECT_TRUE(requests[1].body.empty());
+TEST_F(Http, RedirectsThatAreNotFollowed) {
+  // A POST places an order: whatever the redirect, it is sent once and its fate stays unknown.
+  Reply temporary(307, "");
+  temporary.headers = {{"Location", "/v2/orders"}};
+  broker.reply("POST", "/v2/orders", temporary);
+  auto post = http::send({http::Method::Post, broker.url() + "/v2/orders", "K", "S", "{\"a\":1}"});
+  EXPECT_EQ(post.error(),
+            "the broker answered the order with a redirect (307), which is not followed: it may "
+            "hold the order, so it is neither sent again nor looked for elsewhere");
+  ASSERT_EQ(broker.requests().size(), 1u);
+  EXPECT_EQ(broker.requests()[0].header("Content-Type"), "application/json");
+  EXPECT_EQ(broker.requests()[0].body, "{\"a\":1}");
+
+  // A GET's redirect needs an address; without one the answer is no success either.
+  for (const auto& [status, location] : std::vector<std::pair<int, std::string>>{
+           {302, ""}, {307, ""}, {308, ""}, {300, "/v2/clock"}, {304, ""}}) {
+    SCOPED_TRACE(status);
+    Reply redirect(status, "{}");
+    if (!location.empty()) redirect.headers = {{"Location", location}};
+    broker.reply("GET", "/v2/account", redirect);
+    auto a = client().account();
+    ASSERT_FALSE(a);
+    EXPECT_EQ(a.error().display(), "alpaca transport: the broker answered " +
+                                       std::to_string(status) + " with no address to follow");
+  }
 }
 
 TEST_F(Http, RequestsThatNeverLeave) {
