@@ -126,9 +126,6 @@ struct StoreFree {
 struct BioFree {
   void operator()(BIO* b) const { BIO_free(b); }
 };
-struct CertFree {
-  void operator()(X509* x) const { X509_free(x); }
-};
 using Store = std::unique_ptr<X509_STORE, StoreFree>;
 
 // A set of trusted roots and the certificate store that verifies against them. Decoding a
@@ -215,12 +212,14 @@ class Roots {
     if (root.loaded) return nullptr;
     root.loaded = true;
     const auto* p = reinterpret_cast<const unsigned char*>(root.der.data());
-    std::unique_ptr<X509, CertFree> cert(d2i_X509(nullptr, &p, static_cast<long>(root.der.size())));
-    if (!cert || X509_STORE_add_cert(store_.get(), cert.get()) != 1) {
+    X509* cert = d2i_X509(nullptr, &p, static_cast<long>(root.der.size()));
+    const bool added = cert != nullptr && X509_STORE_add_cert(store_.get(), cert) == 1;
+    X509_free(cert);  // the store keeps a reference of its own
+    if (!added) {
       ERR_clear_error();
       return nullptr;
     }
-    return cert.get();  // the store holds its own reference
+    return cert;
   }
 
   std::vector<Root> roots_;
