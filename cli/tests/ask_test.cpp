@@ -120,7 +120,7 @@ TEST_F(Ask, SubmitSendsTheApprovedOrderOrSaysWhyNot) {
 TEST_F(Ask, ARedirectedOrderIsNeitherFollowedNorCalledUnplaced) {
   // The broker may have taken the order before redirecting: sending it again, or reading the
   // other address as its fate, could double it or lose track of it.
-  for (const int status : {301, 302, 303, 307, 308, 0}) {
+  for (const int status : {301, 302, 303, 307, 308, 0}) {  // 0: a 302 without a Location
     SCOPED_TRACE(status);
     fs::remove(state("journal.jsonl"));
     Reply redirect(status == 0 ? 302 : status, R"({"id":"x","status":"accepted"})");

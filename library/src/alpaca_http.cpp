@@ -247,15 +247,16 @@ bool curl_uses_our_openssl() {
 }
 
 // Where one request's trusted roots come from: the roots the handles share, or, when libcurl
-// cannot take them, the PEM text it parses per handle.
+// cannot take them, the PEM text it parses per handle. Plain http (to this machine) needs none.
 struct Trust {
   Roots* roots = nullptr;
   std::string_view pem;
   std::unique_ptr<Roots> owned;  // roots given for this request alone
 };
 
-Result<Trust, std::string> trust_for(const Settings& settings) {
+Result<Trust, std::string> trust_for(const Origin& origin, const Settings& settings) {
   Trust trust;
+  if (origin.scheme != "https") return trust;
   trust.pem =
       settings.trusted_roots_pem.empty()
           ? std::string_view(reinterpret_cast<const char*>(kMozillaRoots), kMozillaRootsSize)
@@ -341,7 +342,7 @@ Result<HopResult, std::string> one_hop(CURLU* url, const Request& request, const
     if (curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, use_roots) != CURLE_OK)
       return Err{std::string("libcurl does not take the trusted roots as a certificate store")};
     curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, trust.roots);
-  } else {
+  } else if (!trust.pem.empty()) {
     curl_easy_setopt(c, CURLOPT_CAINFO_BLOB, &blob);
   }
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
@@ -405,7 +406,8 @@ Result<Answer, std::string> send(const Request& request, const Settings& setting
                     "http to this machine",
                     origin->scheme, origin->host)};
 
-  auto trust = trust_for(settings);
+  // Redirects keep the scheme, so the first address decides for every hop.
+  auto trust = trust_for(*origin, settings);
   if (!trust) return Err{trust.error()};
 
   for (int redirects = 0;; ++redirects) {
