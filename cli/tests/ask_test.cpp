@@ -11,6 +11,7 @@ namespace trade::testing {
 namespace {
 
 using tovra::testing::Json;
+using tovra::testing::Reply;
 
 std::string without_ids(const std::string& text) {
   return std::regex_replace(text, std::regex("tovra-[0-9a-f-]{36}"), "ID");
@@ -114,6 +115,37 @@ TEST_F(Ask, SubmitSendsTheApprovedOrderOrSaysWhyNot) {
     set("ALPACA_API_KEY", "AKTESTKEY");
   }
   EXPECT_EQ(broker.orders().size(), 2u);  // the placed one and the refused one
+}
+
+TEST_F(Ask, ARedirectedOrderIsNeitherFollowedNorCalledUnplaced) {
+  // The broker may have taken the order before redirecting: sending it again, or reading the
+  // other address as its fate, could double it or lose track of it.
+  for (const int status : {301, 302, 303, 307, 308, 0}) {  // 0: a 302 without a Location
+    SCOPED_TRACE(status);
+    fs::remove(state("journal.jsonl"));
+    Reply redirect(status == 0 ? 302 : status, R"({"id":"x","status":"accepted"})");
+    if (status != 0) redirect.headers = {{"Location", "/v2/orders/moved"}};
+    broker.reply("POST", "/v2/orders", redirect);
+    const auto before = broker.requests().size();
+    auto r = ask({"--symbol", "AAPL", "--qty", "2", "--limit", "150", "--notional", "300"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("  NOT PLACED: alpaca transport: the broker answered the order with a "
+                         "redirect (" +
+                         std::to_string(redirect.status) + ")"),
+              std::string::npos)
+        << r.out;
+    const auto requests = broker.requests();
+    int posts = 0;
+    for (auto it = requests.begin() + static_cast<std::ptrdiff_t>(before); it != requests.end();
+         ++it) {
+      posts += it->method == "POST";
+      EXPECT_NE(it->path, "/v2/orders/moved");
+    }
+    EXPECT_EQ(posts, 1);
+    const auto lines = journal();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["event"], "open");
+  }
 }
 
 TEST_F(Ask, RefusalsAreJournalledAndTheOwnersNoIsRemembered) {

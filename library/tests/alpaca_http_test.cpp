@@ -1,5 +1,5 @@
 // The broker client's HTTP layer against the fake broker: headers, compressed and oversized
-// answers, error bodies, redirects, refused connections and TLS trust.
+// answers, error bodies, redirects followed and not, refused connections and TLS trust.
 #include <gtest/gtest.h>
 
 #include "broker_sandbox.hpp"
@@ -144,18 +144,31 @@ TEST_F(Http, RedirectLoopsEndAfterFive) {
   EXPECT_EQ(broker.requests().size(), 6u);
 }
 
-TEST_F(Http, SeeOtherAfterAPostIsFetchedWithoutTheBody) {
-  Reply see_other(303, "");
-  see_other.headers = {{"Location", "/v2/clock"}};
-  broker.reply("POST", "/v2/orders", see_other);
-  auto r = http::send({http::Method::Post, broker.url() + "/v2/orders", "K", "S", "{\"a\":1}"});
-  ASSERT_TRUE(r) << r.error();
-  const auto requests = broker.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
-  EXPECT_EQ(requests[0].body, "{\"a\":1}");
-  EXPECT_EQ(requests[1].method, "GET");
-  EXPECT_TRUE(requests[1].body.empty());
+TEST_F(Http, RedirectsThatAreNotFollowed) {
+  // A POST places an order: whatever the redirect, it is sent once and its fate stays unknown.
+  Reply temporary(307, "");
+  temporary.headers = {{"Location", "/v2/orders"}};
+  broker.reply("POST", "/v2/orders", temporary);
+  auto post = http::send({http::Method::Post, broker.url() + "/v2/orders", "K", "S", "{\"a\":1}"});
+  EXPECT_EQ(post.error(),
+            "the broker answered the order with a redirect (307), which is not followed: it may "
+            "hold the order, so it is neither sent again nor looked for elsewhere");
+  ASSERT_EQ(broker.requests().size(), 1u);
+  EXPECT_EQ(broker.requests()[0].header("Content-Type"), "application/json");
+  EXPECT_EQ(broker.requests()[0].body, "{\"a\":1}");
+
+  // A GET's redirect needs an address; without one the answer is no success either.
+  for (const auto& [status, location] : std::vector<std::pair<int, std::string>>{
+           {302, ""}, {307, ""}, {308, ""}, {300, "/v2/clock"}, {304, ""}}) {
+    SCOPED_TRACE(status);
+    Reply redirect(status, "{}");
+    if (!location.empty()) redirect.headers = {{"Location", location}};
+    broker.reply("GET", "/v2/account", redirect);
+    auto a = client().account();
+    ASSERT_FALSE(a);
+    EXPECT_EQ(a.error().display(), "alpaca transport: the broker answered " +
+                                       std::to_string(status) + " with no address to follow");
+  }
 }
 
 TEST_F(Http, RequestsThatNeverLeave) {
@@ -192,33 +205,57 @@ TEST_F(Http, RefusedConnectionIsATransportError) {
 }
 
 TEST_F(Http, TrustsOnlyTheCompiledInRoots) {
-  const auto key = scratch.path() / "key.pem";
-  const auto cert = scratch.path() / "cert.pem";
-  auto made = platform::run(
-      "openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                  "-nodes", "-keyout", key.string(), "-out", cert.string(), "-subj",
-                  "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-days", "2"});
-  ASSERT_TRUE(made.exited_with(0)) << made.err;
-  FakeBroker tls(tovra::testing::Tls{cert.string(), key.string()});
-  const std::string url = tls.url() + "/v2/clock";
+  // Two servers: one self-signed, one whose certificate a test root signed through an
+  // intermediate that the server sends along.
+  auto made = platform::run("sh", {"-c", "set -e; cd '" + scratch.path().string() + R"('
+    k="-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+    openssl req -x509 $k -keyout self.key -out self.pem -subj /CN=127.0.0.1 \
+      -addext subjectAltName=IP:127.0.0.1 -days 2
+    openssl req -x509 $k -keyout root.key -out root.pem -subj "/CN=Test Root" -days 2
+    openssl req $k -keyout mid.key -out mid.csr -subj "/CN=Test Intermediate"
+    printf 'basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n' > ca.ext
+    openssl x509 -req -in mid.csr -CA root.pem -CAkey root.key -CAcreateserial -extfile ca.ext \
+      -out mid.pem -days 2
+    openssl req $k -keyout leaf.key -out leaf.csr -subj /CN=127.0.0.1
+    echo subjectAltName=IP:127.0.0.1 > leaf.ext
+    openssl x509 -req -in leaf.csr -CA mid.pem -CAkey mid.key -CAcreateserial -extfile leaf.ext \
+      -out leaf.pem -days 2
+    cat leaf.pem mid.pem > chain.pem)"});
+  ASSERT_TRUE(made.exited_with(0)) << made.out;
+  const auto file = [&](const char* name) { return (scratch.path() / name).string(); };
+  FakeBroker self_signed(tovra::testing::Tls{file("self.pem"), file("self.key")});
+  FakeBroker chained(tovra::testing::Tls{file("chain.pem"), file("leaf.key")});
+  const std::vector<std::string> urls = {self_signed.url() + "/v2/clock",
+                                         chained.url() + "/v2/clock"};
 
-  auto untrusted = send_to(url);
-  ASSERT_FALSE(untrusted);
-  EXPECT_NE(untrusted.error().find("certificate"), std::string::npos) << untrusted.error();
-  // The compiled-in set itself loaded: the refusal is about this server, not the roots.
-  EXPECT_EQ(untrusted.error().find("CA cert"), std::string::npos) << untrusted.error();
-  EXPECT_TRUE(tls.requests().empty());
+  for (const auto& url : urls) {
+    auto untrusted = send_to(url);
+    ASSERT_FALSE(untrusted);
+    EXPECT_NE(untrusted.error().find("certificate"), std::string::npos) << untrusted.error();
+    // The compiled-in set itself loaded: the refusal is about this server, not the roots.
+    EXPECT_EQ(untrusted.error().find("CA cert"), std::string::npos) << untrusted.error();
+  }
+  EXPECT_TRUE(self_signed.requests().empty());
+  EXPECT_TRUE(chained.requests().empty());
 
-  // The same server passes once its certificate is the trusted root: the failure above was the
-  // trust decision, not a broken server.
-  auto pem = platform::read_file(cert);
-  ASSERT_TRUE(pem);
+  // Both servers pass once their roots are the trusted set: the failures above were the trust
+  // decision, not broken servers.
+  auto self_pem = platform::read_file(file("self.pem"));
+  auto root_pem = platform::read_file(file("root.pem"));
+  ASSERT_TRUE(self_pem && root_pem);
   http::Settings trusting;
-  trusting.trusted_roots_pem = *pem;
-  auto trusted = send_to(url, trusting);
-  ASSERT_TRUE(trusted) << trusted.error();
-  EXPECT_EQ(trusted->status, 200);
-  EXPECT_EQ(tls.requests().size(), 1u);
+  const std::string both = *self_pem + *root_pem;
+  trusting.trusted_roots_pem = both;
+  for (const auto& url : urls) {
+    auto trusted = send_to(url, trusting);
+    ASSERT_TRUE(trusted) << trusted.error();
+    EXPECT_EQ(trusted->status, 200);
+  }
+  // The compiled-in set is read once and shared: trusting another set for one request left it
+  // as it was.
+  EXPECT_FALSE(send_to(urls[0]));
+  EXPECT_EQ(self_signed.requests().size(), 1u);
+  EXPECT_EQ(chained.requests().size(), 1u);
 }
 
 }  // namespace

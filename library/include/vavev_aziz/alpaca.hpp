@@ -301,9 +301,12 @@ struct Settings {
   std::string_view trusted_roots_pem;  // empty: the Mozilla roots compiled into the program
 };
 
-// Sends one request with the two credential headers (and the JSON body with its content type).
-// Redirects are followed only to the same scheme, host and port. An error text when no answer
-// arrived (or the address, a redirect or the credentials were refused before sending).
+// Sends one request with the two credential headers (and the JSON body with its content type),
+// over TLS 1.2 or later for https. A GET's redirects are followed only to the same scheme, host
+// and port. An error text when no answer arrived, when the address, a redirect or the
+// credentials were refused before sending, or when the answer was a redirect not followed: any
+// redirect of a POST (the broker may already hold what was posted) and any 3xx without an
+// address to follow.
 Result<Answer, std::string> send(const Request& request, const Settings& settings = {});
 
 // Sends the request and reads the answer the way every broker request does: the body of a
