@@ -66,6 +66,13 @@ void append_double(std::string& out, double v) {
   }
 }
 
+bool escaped(const std::string& text, std::size_t quote) {
+  std::size_t backslashes = 0;
+  while (quote > backslashes && text[quote - backslashes - 1] == '\\')
+    ++backslashes;
+  return backslashes % 2 == 1;
+}
+
 // nlohmann's writer gives every form this system's JSON needs, except that the digits it
 // picks for a double are now and then not the shortest that read back (1e23 comes out as
 // 9.999999999999999e+22). Its output is rewritten number by number: outside the texts, a
@@ -73,13 +80,16 @@ void append_double(std::string& out, double v) {
 // written. Its digits always read back to the very double, so re-reading them is exact.
 std::string with_shortest_doubles(std::string text) {
   std::string out;
+  out.reserve(text.size() + 16);
   std::size_t copied = 0, i = 0;
   while (i < text.size()) {
     const char c = text[i];
     if (c == '"') {
-      for (++i; i < text.size() && text[i] != '"'; ++i)
-        if (text[i] == '\\') ++i;
-      ++i;
+      // To the closing quote: one that an odd run of backslashes precedes is escaped.
+      std::size_t close = text.find('"', i + 1);
+      while (close != std::string::npos && escaped(text, close))
+        close = text.find('"', close + 1);
+      i = close == std::string::npos ? text.size() : close + 1;
     } else if (c == '-' || is_digit(c)) {
       const std::size_t start = i;
       bool floating = false;
