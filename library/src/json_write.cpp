@@ -14,9 +14,9 @@ bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// Appends a finite double laid out as nlohmann lays numbers out (positional, with ".0" on whole
-// values, while the point falls within the first 15 digits and at most 4 zeros follow it; else
-// d.ddde+XX with at least two exponent digits), with the shortest digits that read back.
+// Appends a finite double laid out as nlohmann lays numbers out (positional from 0.0001 up to
+// below 1e15, whole values with ".0"; else d.ddde+XX with at least two exponent digits), but
+// with the shortest digits that read back.
 void append_double(std::string& out, double v) {
   if (v == 0) {
     out += std::signbit(v) ? "-0.0" : "0.0";
