@@ -37,7 +37,7 @@ std::string gzip(const std::string& data) {
 // "%2F" back to "/" in a symbol taken from a path.
 std::string decode_slashes(std::string s) {
   for (std::size_t at; (at = s.find("%2F")) != std::string::npos;)
-    s.replace(at, 3, "/");
+    s.replace(at, 3, 1, '/');
   return s;
 }
 

@@ -20,8 +20,14 @@ std::string without_ids(const std::string& text) {
 // The keys of a JSON object, in order, with the values of those that are not texts.
 std::string shape(const Json& object) {
   std::string keys;
-  for (const auto& [key, value] : object.items())
-    keys += key + (value.is_string() ? "" : "=" + value.dump()) + " ";
+  for (const auto& [key, value] : object.items()) {
+    keys += key;
+    if (!value.is_string()) {
+      keys += '=';
+      keys += value.dump();
+    }
+    keys += ' ';
+  }
   return keys;
 }
 

@@ -141,9 +141,12 @@ TEST_F(BuildOrder, SizesAndSpellsLegs) {
   for (const auto& c : cases) {
     const Order o = build(c.args);
     std::string legs;
-    for (const auto& leg : o.legs)
-      legs +=
-          (legs.empty() ? "" : " ") + std::string(vavev_aziz::word(leg.side)) + ":" + leg.symbol;
+    for (const auto& leg : o.legs) {
+      if (!legs.empty()) legs += ' ';
+      legs += vavev_aziz::word(leg.side);
+      legs += ':';
+      legs += leg.symbol;
+    }
     EXPECT_EQ(code, 0) << err;
     EXPECT_DOUBLE_EQ(o.notional, c.notional) << c.err;
     EXPECT_EQ(o.limit_price, c.limit);

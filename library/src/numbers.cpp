@@ -2,9 +2,9 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <system_error>
 
+#include <fast_float/fast_float.h>
 #include <fmt/format.h>
 
 #include "vavev_aziz/support/text.hpp"
@@ -20,29 +20,6 @@ std::string not_finite(double v, bool plus) {
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
-}
-
-// True when `s` (sign already removed) is digits, an optional fraction and an optional
-// exponent, with at least one digit before the exponent.
-bool plain_decimal(std::string_view s) {
-  std::size_t i = 0, digits = 0;
-  while (i < s.size() && is_digit(s[i]))
-    ++i, ++digits;
-  if (i < s.size() && s[i] == '.') {
-    ++i;
-    while (i < s.size() && is_digit(s[i]))
-      ++i, ++digits;
-  }
-  if (digits == 0) return false;
-  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-    ++i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-    std::size_t exp_digits = 0;
-    while (i < s.size() && is_digit(s[i]))
-      ++i, ++exp_digits;
-    if (exp_digits == 0) return false;
-  }
-  return i == s.size();
 }
 
 }  // namespace
@@ -76,18 +53,18 @@ std::optional<double> parse_decimal(std::string_view text) {
       text::equal_ignoring_ascii_case(rest, "infinity"))
     return negative ? -HUGE_VAL : HUGE_VAL;
   if (text::equal_ignoring_ascii_case(rest, "nan")) return negative ? -NAN : NAN;
-  if (!plain_decimal(rest)) return std::nullopt;
+  // fast_float reads the digits, fraction and exponent. It also takes a second minus sign and
+  // its own spellings of inf and nan ("nan(...)"), so the text must go on with a digit or the
+  // point.
+  if (rest.empty() || !(is_digit(rest.front()) || rest.front() == '.')) return std::nullopt;
 
   double value = 0;
-  auto r = std::from_chars(rest.data(), rest.data() + rest.size(), value);
-  if (r.ec == std::errc::result_out_of_range) {
-    // Too large or too small for a double: strtod saturates the way a plain read should
-    // (to infinity or to zero). The text is already known to be a plain decimal.
-    std::string copy(rest);
-    value = std::strtod(copy.c_str(), nullptr);
-  } else if (r.ec != std::errc() || r.ptr != rest.data() + rest.size()) {
+  const char* end = rest.data() + rest.size();
+  auto r = fast_float::from_chars(rest.data(), end, value);
+  // Out of range still gives the saturated value (infinity or zero), which is what a plain
+  // read of such a text should give.
+  if (r.ptr != end || (r.ec != std::errc() && r.ec != std::errc::result_out_of_range))
     return std::nullopt;
-  }
   return negative ? -value : value;
 }
 

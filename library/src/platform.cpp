@@ -8,6 +8,9 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef __APPLE__
+#include <sys/random.h>  // getentropy, which macOS does not declare in <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>

@@ -261,7 +261,7 @@ TEST_F(Credentials, SecretsOnThePathAndAProgramThatCannotStart) {
   ASSERT_TRUE(c) << c.error().display();
   EXPECT_EQ(c->key_id(), "AKPATH");
 
-  env.set("SECRETS_BIN", " " + (scratch.path() / "bin" / "secrets").string());
+  env.set("SECRETS_BIN", std::string(" ").append((scratch.path() / "bin" / "secrets").string()));
   forget_vault_answers();
   EXPECT_TRUE(Client::from_environment().error().is_no_credentials());
 }

@@ -232,7 +232,7 @@ TEST(Attribution, ElevenStructuresRaiseTheBar) {
   std::vector<Trade> trades;
   for (int s = 0; s < 11; ++s)
     for (int i = 0; i < 30; ++i)
-      trades.push_back(closed(100, i % 2 ? 10 : -4, "s" + std::to_string(s)));
+      trades.push_back(closed(100, i % 2 ? 10 : -4, std::string("s").append(std::to_string(s))));
   const auto slices = by_structure(trades);
   ASSERT_EQ(slices.size(), 11u);
   for (const auto& a : slices) {

@@ -1,6 +1,8 @@
 // The support layer: number texts, text helpers and JSON writing.
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -53,6 +55,17 @@ TEST(Numbers, DecimalGrammar) {
   EXPECT_TRUE(std::isinf(*numbers::parse_decimal("Infinity")));
   EXPECT_TRUE(std::isinf(*numbers::parse_decimal("-INF")));
   EXPECT_TRUE(std::isnan(*numbers::parse_decimal("nan")));
+}
+
+// What the underlying reader would take beyond the grammar: its own nan and inf spellings and
+// a second sign. Out of range saturates.
+TEST(Numbers, DecimalGrammarEdges) {
+  for (const char* bad : {"nan(1)", "+-1", "-+1", "--inf", "infinit", "+ 1", "1e+", "0x1p3"})
+    EXPECT_FALSE(numbers::parse_decimal(bad)) << bad;
+  EXPECT_EQ(numbers::parse_decimal("-.5"), -0.5);
+  EXPECT_EQ(numbers::parse_decimal("1e-400"), 0.0);
+  EXPECT_EQ(numbers::parse_decimal("-1e400"), -INFINITY);
+  EXPECT_EQ(numbers::parse_decimal("0.1000000000000000055511151231257827"), 0.1);
 }
 
 TEST(Numbers, WholeNumbers) {
@@ -127,6 +140,36 @@ TEST(JsonWrite, Forms) {
       "{\"whole\":2000.0,\"neg_zero\":-0.0,\"nan\":null,\"text\":\"caf\ufffd\",\"empty\":[]}");
   EXPECT_EQ(json::pretty(json::Json{{"a", 1}}), "{\n  \"a\": 1\n}");
   EXPECT_EQ(json::compact(json::Json("tab\there\x01/")), "\"tab\\there\\u0001/\"");
+}
+
+TEST(JsonWrite, ShortestNumbers) {
+  const std::pair<double, const char*> cases[] = {
+      {1e23, "1e+23"},                           // not 9.999999999999999e+22
+      {1765535847.522946, "1765535847.522946"},  // a clock reading, not ...5229459
+      {-2.5, "-2.5"},
+      {100000000000000.0, "100000000000000.0"},
+      {123456789012345.6, "123456789012345.6"},
+      {1e15, "1e+15"},
+      {0.0001, "0.0001"},
+      {1e-5, "1e-05"},
+      {-1.25e-7, "-1.25e-07"},
+      {5e-324, "5e-324"},
+      {1.7976931348623157e308, "1.7976931348623157e+308"},
+  };
+  for (const auto& [v, text] : cases)
+    EXPECT_EQ(json::compact(json::Json(v)), text);
+  // Integers, and numbers inside texts, are left as they are.
+  EXPECT_EQ(
+      json::pretty(json::Json{{"n", -12}, {"s", "1e23 \"2.50\\"}, {"a", {1e23, 7}}}),
+      "{\n  \"n\": -12,\n  \"s\": \"1e23 \\\"2.50\\\\\",\n  \"a\": [\n    1e+23,\n    7\n  ]\n}");
+  // Any double of any magnitude reads back as itself.
+  std::mt19937_64 bits(7);
+  for (int i = 0; i < 20000; ++i) {
+    const double v = std::bit_cast<double>(bits());
+    if (!std::isfinite(v)) continue;
+    const std::string text = json::compact(json::Json(v));
+    ASSERT_EQ(json::Json::parse(text).get<double>(), v) << text;
+  }
 }
 
 }  // namespace
