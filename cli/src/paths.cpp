@@ -97,13 +97,6 @@ vavev_aziz::Result<vavev_aziz::Gate, std::string> load_gate() {
   return vavev_aziz::Gate{std::move(*rules)};
 }
 
-vavev_aziz::Result<void, std::error_code> save_risk(const fs::path& path,
-                                                    const vavev_aziz::RiskState& state) {
-  // The state of record: flushed to the disk before the rename, and the rename flushed too,
-  // so a power loss leaves either the old state or the new one, never an empty file.
-  return vavev_aziz::platform::replace_file(path, vavev_aziz::write_risk_state(state));
-}
-
 int no_home(std::ostream& err) {
   err << "tovra trade: no HOME\n";
   return 3;

@@ -9,10 +9,8 @@
 #include <ostream>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 #include "vavev_aziz/gate.hpp"
-#include "vavev_aziz/risk.hpp"
 #include "vavev_aziz/support/result.hpp"
 
 namespace trade {
@@ -39,12 +37,6 @@ std::optional<std::filesystem::path> state_path(std::string_view name);
 // "tovra trade: " (no HOME, no file there, a read error, or the reader's error with its line
 // and column).
 vavev_aziz::Result<vavev_aziz::Gate, std::string> load_gate();
-
-// Replaces the risk state file atomically (sibling "json.part" file flushed to disk, renamed
-// over `path`, folder flushed), creating missing folders. Returns the first failing step's
-// error; the old file stays intact unless the rename happened.
-vavev_aziz::Result<void, std::error_code> save_risk(const std::filesystem::path& path,
-                                                    const vavev_aziz::RiskState& state);
 
 // Writes "tovra trade: no HOME" for a command that needs a path and has none; returns 3.
 int no_home(std::ostream& err);

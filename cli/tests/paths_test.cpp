@@ -2,6 +2,9 @@
 // table and the atomic save of the risk state.
 #include <unistd.h>
 
+#include <set>
+
+#include "ask_state.hpp"
 #include "harness.hpp"
 #include "options.hpp"
 #include "paths.hpp"
@@ -152,28 +155,33 @@ TEST_F(Paths, SaveRiskCreatesTheFolderAndReplacesWhole) {
   vavev_aziz::RiskState s;
   s.high_water = 104000;
   s.week_epoch = 2918;
-  ASSERT_TRUE(save_risk(path, s).ok());
+  ASSERT_TRUE(save_risk(path, s, {}).ok());
   EXPECT_EQ(path, state("paper_main/risk.json"));
   EXPECT_EQ(slurp(path),
             "{\n  \"high_water\": 104000.0,\n  \"halt\": null,\n  \"week_start_equity\": 0.0,\n"
             "  \"week_epoch\": 2918\n}");
   s.halt = vavev_aziz::Halt{1765000000, "drawdown", "r", 93000, 104000, std::nullopt};
-  ASSERT_TRUE(save_risk(path, s).ok());
+  ASSERT_TRUE(save_risk(path, s, {}).ok());
   EXPECT_EQ(vavev_aziz::read_risk_state(slurp(path))->halt->reason, "r");
-  EXPECT_FALSE(fs::exists(state("paper_main/risk.json.part")));
+  // Only the state and its lock file remain: no sibling is left behind.
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(path.parent_path()))
+    names.insert(entry.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"risk.json", "risk.json.lock"}));
 }
 
 TEST_F(Paths, AFailedSaveLeavesTheOldStateIntact) {
   const auto path = *state_path("risk.json");
   write_text(path, "{\"high_water\": 1.0}");
-  fs::create_directory(state("risk.json.part"));
-  EXPECT_EQ(save_risk(path, vavev_aziz::RiskState{}).error(), std::errc::is_a_directory);
+  // The lock beside it cannot be taken while a folder stands in its place.
+  fs::create_directory(state("risk.json.lock"));
+  EXPECT_EQ(save_risk(path, {}, {}).error(), std::errc::is_a_directory);
   EXPECT_EQ(slurp(path), "{\"high_water\": 1.0}");
-  fs::remove(state("risk.json.part"));
+  fs::remove(state("risk.json.lock"));
 
   if (::geteuid() == 0) return;  // the superuser writes into read-only folders
   fs::permissions(path.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
-  auto denied = save_risk(path, vavev_aziz::RiskState{});
+  auto denied = save_risk(path, {}, {});
   fs::permissions(path.parent_path(), fs::perms::owner_all);
   EXPECT_EQ(denied.error(), std::errc::permission_denied);
   EXPECT_EQ(slurp(path), "{\"high_water\": 1.0}");
