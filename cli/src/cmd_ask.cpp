@@ -161,8 +161,9 @@ int cmd_ask(const Args& args, Io io) {
 
   const double now = vavev_aziz::platform::now_seconds();
   const auto risk_file = state_path("risk.json");
+  if (!risk_file) return no_path(io.err, risk_file.error());
   const auto journal_file = state_path("journal.jsonl");
-  if (!risk_file || !journal_file) return no_home(io.err);
+  if (!journal_file) return no_path(io.err, journal_file.error());
   auto [risk, risk_savable] = load_risk_state(*risk_file, now, io.err);
   const vavev_aziz::RiskState risk_read = risk;  // the save merges only this run's changes
   const auto limits = load_limits(io.err);

@@ -27,7 +27,7 @@ std::optional<RiskState> load(const std::filesystem::path& path) {
 
 int cmd_resume(Io io) {
   const auto path = state_path("risk.json");
-  if (!path) return no_home(io.err);
+  if (!path) return no_path(io.err, path.error());
   auto state = load(*path);
   if (!state || !state->halt) {
     io.out << "not halted \u2014 nothing to clear\n";
