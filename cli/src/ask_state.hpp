@@ -25,9 +25,10 @@ struct LoadedRisk {
 };
 
 // The risk state in `path`; a fresh state when the file is missing. A file that cannot be read
-// or parsed is renamed to "<name>.corrupt-<now in whole seconds>" in the same folder, with a
-// WARNING on `err`, and a fresh state is returned; when the rename fails, the file stays as it
-// is and is not to be saved over.
+// or parsed is renamed, under the lock and only if it still does not read then, to
+// "<name>.corrupt-<now in whole seconds>" in the same folder, with a WARNING on `err`, and a
+// fresh state is returned; when the rename fails, the file stays as it is and is not to be
+// saved over.
 LoadedRisk load_risk_state(const std::filesystem::path& path, double now, std::ostream& err);
 
 // Saves this run's risk `state`, which was `read` at the run's start, into `path`: under the
