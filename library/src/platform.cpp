@@ -444,6 +444,12 @@ Result<AppendFile, std::error_code> AppendFile::open(const std::filesystem::path
   return AppendFile(fd->release());
 }
 
+Result<AppendFile, std::error_code> AppendFile::create(const std::filesystem::path& path) {
+  auto fd = create_new(path, O_WRONLY | O_APPEND);
+  if (!fd) return Err{fd.error()};
+  return AppendFile(fd->release());
+}
+
 Result<void, std::error_code> AppendFile::write(std::string_view content) {
   return write_all(fd_, content);
 }

@@ -112,6 +112,9 @@ Result<void, std::error_code> update_file(const std::filesystem::path& path, con
 class AppendFile {
  public:
   static Result<AppendFile, std::error_code> open(const std::filesystem::path& path);
+  // The same for a file that must be new: fails with file_exists when anything stands at
+  // `path`, a dangling symlink included.
+  static Result<AppendFile, std::error_code> create(const std::filesystem::path& path);
   // Writes the whole text at the end of the file (one write unless the system cuts it short).
   Result<void, std::error_code> write(std::string_view content);
 
