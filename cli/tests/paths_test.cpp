@@ -138,14 +138,14 @@ TEST_F(Paths, OneAccountOneStateFolderWhateverTheSpelling) {
 
   // Two folders for one account: refused, naming both, rather than picking one.
   fs::create_directories(state("my-book"));
-  for (const char* account : spellings) {
-    EXPECT_EQ(folder_of(account),
-              "ALPACA_ACCOUNT \"" + std::string(account) +
-                  "\" names one account, but its state is kept in more than one folder:\n  " +
-                  state("My_Book").string() + "\n  " + state("my-book").string() +
-                  "\n  Refusing to pick one: each holds its own risk state, journal and diary. "
-                  "Merge them into one folder (keep any halt) and remove the others.");
-  }
+  for (const char* account : spellings)
+    EXPECT_NE(folder_of(account).find(" names one account, but"), std::string::npos) << account;
+  EXPECT_EQ(folder_of("my_book"),
+            "ALPACA_ACCOUNT \"my_book\" names one account, but its state is kept in more than one "
+            "folder:\n  " +
+                state("My_Book").string() + "\n  " + state("my-book").string() +
+                "\n  Refusing to pick one: each holds its own risk state, journal and diary. Merge "
+                "them into one folder (keep any halt) and remove the others.");
   set("ALPACA_ACCOUNT", "MY-BOOK");
   auto refused = run({"report"});
   EXPECT_EQ(refused.code, 3);
