@@ -1,28 +1,27 @@
 #include "ask_state.hpp"
 
 #include <cstdint>
-#include <optional>
-#include <string>
-#include <system_error>
+#include <utility>
 
 #include <fmt/format.h>
 
 #include "paths.hpp"
 #include "vavev_aziz/support/platform.hpp"
-#include "vavev_aziz/support/result.hpp"
 
 namespace trade {
 namespace {
 
 namespace fs = std::filesystem;
+namespace platform = vavev_aziz::platform;
 using vavev_aziz::Err;
 using vavev_aziz::Result;
+using vavev_aziz::RiskState;
 
 // Reads and parses an optional file: its value, nothing when the file does not exist, or the
 // reason it does not read (the platform's error text or the reader's).
 template <class T, class Parse>
 Result<std::optional<T>, std::string> read_optional(const fs::path& path, Parse parse) {
-  auto text = vavev_aziz::platform::read_file(path);
+  auto text = platform::read_file(path);
   if (!text) {
     if (text.error() == std::errc::no_such_file_or_directory) return std::optional<T>{};
     return Err{text.error().message()};
@@ -30,6 +29,12 @@ Result<std::optional<T>, std::string> read_optional(const fs::path& path, Parse 
   auto value = parse(*text);
   if (!value) return Err{std::move(value.error())};
   return std::optional<T>{std::move(*value)};
+}
+
+fs::path aside_name(const fs::path& path, double now) {
+  fs::path aside = path;
+  aside += fmt::format(".corrupt-{}", static_cast<std::int64_t>(now));
+  return aside;
 }
 
 // Renames `path` to `aside` unless something already stands there: an earlier damaged copy is
@@ -45,15 +50,24 @@ std::error_code move_aside(const fs::path& path, const fs::path& aside) {
 }  // namespace
 
 LoadedRisk load_risk_state(const fs::path& path, double now, std::ostream& err) {
-  auto state = read_optional<vavev_aziz::RiskState>(path, vavev_aziz::read_risk_state);
-  if (state) return {state->value_or(vavev_aziz::RiskState{})};
+  auto state = read_optional<RiskState>(path, vavev_aziz::read_risk_state);
+  if (state) return {state->value_or(RiskState{})};
 
   // Read as empty, the file would be replaced by this run's save and a halt it holds would be
   // lifted without anyone at the machine; kept aside, it can still be inspected and restored.
-  fs::path aside = path;
-  aside += fmt::format(".corrupt-{}", static_cast<std::int64_t>(now));
+  // Under the lock, and only when it still does not read: another run may have just saved a
+  // good state in its place, and that must not be moved away.
+  const fs::path aside = aside_name(path, now);
   const std::string shown = path.string();
-  if (const auto ec = move_aside(path, aside)) {
+  std::error_code ec;
+  if (auto lock = platform::FileLock::beside(path); !lock) {
+    ec = lock.error();
+  } else {
+    state = read_optional<RiskState>(path, vavev_aziz::read_risk_state);
+    if (state) return {state->value_or(RiskState{})};
+    ec = move_aside(path, aside);
+  }
+  if (ec) {
     err << fmt::format(
         "tovra trade: WARNING: risk state unreadable ({}): {} \u2014 could not set it aside as "
         "{}: {}\n",
@@ -64,6 +78,36 @@ LoadedRisk load_risk_state(const fs::path& path, double now, std::ostream& err) 
       "tovra trade: WARNING: risk state unreadable ({}): {} \u2014 set aside as {}\n", shown,
       state.error(), aside.string());
   return {};
+}
+
+Result<void, std::error_code> save_risk(const fs::path& path, const RiskState& state,
+                                        const RiskState& read) {
+  return platform::update_file(
+      path, [&](const std::optional<std::string>& current) -> Result<std::string, std::error_code> {
+        RiskState on_disk;
+        if (current) {
+          if (auto parsed = vavev_aziz::read_risk_state(*current)) {
+            on_disk = std::move(*parsed);
+          } else if (auto ec = move_aside(path, aside_name(path, platform::now_seconds()))) {
+            return Err{ec};  // damaged since this run loaded it, and it cannot be kept aside
+          }
+        }
+        return vavev_aziz::write_risk_state(vavev_aziz::merge_risk_states(state, read, on_disk));
+      });
+}
+
+Result<std::optional<vavev_aziz::Halt>, std::string> clear_halt(const fs::path& path) {
+  auto lock = platform::FileLock::beside(path);
+  if (!lock) return Err{lock.error().message()};
+  auto state = read_optional<RiskState>(path, vavev_aziz::read_risk_state);
+  if (!state) return Err{std::move(state).error()};
+  if (!*state || !(*state)->halt) return std::optional<vavev_aziz::Halt>{};
+  RiskState cleared = **state;
+  std::optional<vavev_aziz::Halt> halt = std::move(cleared.halt);
+  cleared.halt.reset();
+  if (auto saved = platform::replace_file(path, vavev_aziz::write_risk_state(cleared)); !saved)
+    return Err{saved.error().message()};
+  return halt;
 }
 
 vavev_aziz::Limits load_limits(std::ostream& err) {

@@ -1,13 +1,18 @@
-// The survival layer's inputs as `ask` reads them: the account's risk state and the limits.
-// Both are optional files (a missing one is a fresh state or the default limits, silently),
-// but a file that exists and does not read is reported, and a damaged risk state is kept aside
-// rather than overwritten, since the halt it may hold is the one thing a save must not erase.
+// The account's risk state on disk, and the limits. Both are optional files (a missing one is
+// a fresh state or the default limits, silently), but a file that exists and does not read is
+// reported, and a damaged risk state is kept aside rather than overwritten, since the halt it
+// may hold is the one thing a save must not erase. Runs on one account may overlap: every
+// change to risk.json is made under the lock beside it and merged into what is there.
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <ostream>
+#include <string>
+#include <system_error>
 
 #include "vavev_aziz/risk.hpp"
+#include "vavev_aziz/support/result.hpp"
 
 namespace trade {
 
@@ -20,10 +25,27 @@ struct LoadedRisk {
 };
 
 // The risk state in `path`; a fresh state when the file is missing. A file that cannot be read
-// or parsed is renamed to "<name>.corrupt-<now in whole seconds>" in the same folder, with a
-// WARNING on `err`, and a fresh state is returned; when the rename fails, the file stays as it
-// is and is not to be saved over.
+// or parsed is renamed, under the lock and only if it still does not read then, to
+// "<name>.corrupt-<now in whole seconds>" in the same folder, with a WARNING on `err`, and a
+// fresh state is returned; when the rename fails, the file stays as it is and is not to be
+// saved over.
 LoadedRisk load_risk_state(const std::filesystem::path& path, double now, std::ostream& err);
+
+// Saves this run's risk `state`, which was `read` at the run's start, into `path`: under the
+// lock beside it the file is read again and the two are merged (`merge_risk_states`), so a
+// halt another run saved meanwhile is kept and one a `resume` cleared is not brought back.
+// Written atomically (a sibling flushed to disk, renamed over `path`, the folder flushed);
+// missing folders are created. A file there that does not read is set aside as at loading.
+// Returns the first failing step's error; the old file stays intact unless the rename happened.
+vavev_aziz::Result<void, std::error_code> save_risk(const std::filesystem::path& path,
+                                                    const vavev_aziz::RiskState& state,
+                                                    const vavev_aziz::RiskState& read);
+
+// Removes the halt from the risk state in `path`, under the lock, keeping every other field as
+// the file has it now. Returns the halt removed, nothing when the file is missing or holds no
+// halt (nothing is written then), or the reason the clear could not be made.
+vavev_aziz::Result<std::optional<vavev_aziz::Halt>, std::string> clear_halt(
+    const std::filesystem::path& path);
 
 // The limits in trade-limits.json beside the rule table; the defaults when there is no
 // configuration path or no such file, and also, after a WARNING on `err`, when the file does

@@ -177,9 +177,11 @@ int cmd_ask(const Args& args, Io io) {
 
   const double now = vavev_aziz::platform::now_seconds();
   const auto risk_file = state_path("risk.json");
+  if (!risk_file) return no_path(io.err, risk_file.error());
   const auto journal_file = state_path("journal.jsonl");
-  if (!risk_file || !journal_file) return no_home(io.err);
+  if (!journal_file) return no_path(io.err, journal_file.error());
   auto [risk, risk_savable] = load_risk_state(*risk_file, now, io.err);
+  const vavev_aziz::RiskState risk_read = risk;  // the save merges only this run's changes
   const auto limits = load_limits(io.err);
   const Journal journal(*journal_file);
   LiveMarket market(live.positions, args, io.err);
@@ -195,7 +197,7 @@ int cmd_ask(const Args& args, Io io) {
   // A damaged state that could not be set aside is left in place rather than saved over.
   std::string unsaved = "the unreadable file was left in place";
   if (risk_savable) {
-    const auto saved = save_risk(*risk_file, risk);
+    const auto saved = save_risk(*risk_file, risk, risk_read);
     unsaved = saved ? "" : saved.error().message();
   }
   if (!unsaved.empty())

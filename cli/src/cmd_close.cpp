@@ -33,7 +33,7 @@ bool still_open(const std::vector<vz::Trade>& open, const std::string& id) {
 
 int cmd_close(const Args& args, Io io) {
   const auto path = state_path("journal.jsonl");
-  if (!path) return no_home(io.err);
+  if (!path) return no_path(io.err, path.error());
   const vz::Journal journal(*path);
   const auto open = journal.open_trades();
 

@@ -152,7 +152,7 @@ int file_entry(const fs::path& path, const Args& args, Io io) {
 
 int cmd_diary(const Args& args, Io io) {
   const auto path = state_path("diary.md");
-  if (!path) return no_home(io.err);
+  if (!path) return no_path(io.err, path.error());
   if (const auto* unknown = unknown_flag(args)) {
     io.err << "tovra trade: unknown flag " << *unknown << '\n';
     return usage(io);

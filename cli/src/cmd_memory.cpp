@@ -15,6 +15,7 @@
 #include "vavev_aziz/support/json_read.hpp"
 #include "vavev_aziz/support/numbers.hpp"
 #include "vavev_aziz/support/platform.hpp"
+#include "vavev_aziz/support/text.hpp"
 
 namespace trade {
 namespace {
@@ -23,8 +24,15 @@ namespace fs = std::filesystem;
 using vavev_aziz::json::Json;
 
 // unlink rather than std::filesystem::remove: a folder standing where the file should be is
-// an error to report, not something to delete.
+// an error to report, not something to delete. Under the lock a save takes, so an `ask`
+// saving at the same moment merges into the deletion instead of writing the old entries back.
+// Without a folder there is no lock file to take, and nothing to forget either.
 int forget(const fs::path& path, Io io) {
+  auto lock = vavev_aziz::platform::FileLock::beside(path);
+  if (!lock && lock.error() != std::errc::no_such_file_or_directory) {
+    io.err << "tovra trade: " << path.string() << ": " << lock.error().message() << '\n';
+    return 3;
+  }
   if (::unlink(path.c_str()) == 0) {
     io.out << "forgot every refusal (" << path.string() << ")\n";
     return 0;
@@ -51,8 +59,9 @@ int cmd_memory(const Args& args, Io io) {
   if (!path) return no_home(io.err);
   if (has(args, "--forget")) return forget(*path, io);
 
+  // A file that is not UTF-8 text is no memory (as `ask` reads it), and not printed either.
   const auto read = vavev_aziz::platform::read_file(*path);
-  const std::string text = read ? *read : std::string("{}");
+  const std::string text = read && vavev_aziz::text::valid_utf8(*read) ? *read : std::string("{}");
   if (has(args, "--json")) {
     io.out << text << '\n';
     return 0;

@@ -24,7 +24,7 @@ int broker_failed(const vz::alpaca::AlpacaError& error, Io io) {
 
 int cmd_reconcile(const Args& args, Io io) {
   const auto path = state_path("journal.jsonl");
-  if (!path) return no_home(io.err);
+  if (!path) return no_path(io.err, path.error());
   const vz::Journal journal(*path);
 
   // Nothing to ask about: no credentials are needed and no request is made.

@@ -9,7 +9,7 @@ namespace trade {
 
 int cmd_report(const Args& args, Io io) {
   const auto path = state_path("journal.jsonl");
-  if (!path) return no_home(io.err);
+  if (!path) return no_path(io.err, path.error());
   const vavev_aziz::Journal journal(*path);
   // Only the text form lists ages, so only it reads the clock.
   io.out << (has(args, "--json") ? report_json(journal)

@@ -1,6 +1,7 @@
 // `resume`: clears a trading halt, but only after the presence-check program confirms that a
 // person is at the machine. Only the halt goes; the high-water mark and the week's start
 // equity stay, so a drawdown still past its limit halts again at the next proposal.
+#include "ask_state.hpp"
 #include "commands.hpp"
 #include "paths.hpp"
 #include "vavev_aziz/risk.hpp"
@@ -26,7 +27,7 @@ std::optional<RiskState> load(const std::filesystem::path& path) {
 
 int cmd_resume(Io io) {
   const auto path = state_path("risk.json");
-  if (!path) return no_home(io.err);
+  if (!path) return no_path(io.err, path.error());
   auto state = load(*path);
   if (!state || !state->halt) {
     io.out << "not halted \u2014 nothing to clear\n";
@@ -47,13 +48,16 @@ int cmd_resume(Io io) {
     return 1;
   }
 
-  state->halt.reset();
-  if (auto saved = save_risk(*path, *state); !saved) {
+  // Cleared from the file as it stands after the check, not from the copy read before it:
+  // the high-water mark and week start other runs saved meanwhile stay.
+  const auto cleared = clear_halt(*path);
+  if (!cleared) {
     io.err << "tovra trade: could not persist the clear (" << path->string()
-           << "): " << saved.error().message() << '\n';
+           << "): " << cleared.error() << '\n';
     return 3;
   }
-  io.out << "\ncleared the " << halt.kind << " halt \u2014 trading may resume\n";
+  const std::string& kind = *cleared ? (*cleared)->kind : halt.kind;
+  io.out << "\ncleared the " << kind << " halt \u2014 trading may resume\n";
   return 0;
 }
 

@@ -43,15 +43,17 @@ std::string listing(const fs::path& path, const std::vector<Rule>& rules) {
   return out;
 }
 
-// Writes the starter table where nothing exists yet. The file is opened for appending, so a
-// file that appeared meanwhile is never truncated. A write cut short leaves a prefix of the
-// table, which never reads as a rule table, so `rules` then reports it rather than use it.
+// Writes the starter table where nothing exists yet. The file is created new, so one that
+// appeared meanwhile (another `rules --init`) is never written into. A write cut short leaves
+// a prefix of the table, which never reads as a rule table, so `rules` then reports it rather
+// than use it.
 int init(const fs::path& path, Io io) {
-  std::error_code ec;
-  if (fs::exists(fs::status(path, ec))) {
+  const auto exists = [&] {
     io.out << path.string() << " already exists \u2014 not overwritten\n";
     return 0;
-  }
+  };
+  std::error_code ec;
+  if (fs::exists(fs::status(path, ec))) return exists();
   const auto parent = path.parent_path();
   if (!parent.empty()) {
     if (auto made = vavev_aziz::platform::create_folders(parent); !made) {
@@ -60,9 +62,10 @@ int init(const fs::path& path, Io io) {
     }
   }
   const std::string text = vavev_aziz::write_rules(vavev_aziz::default_rules()) + "\n";
-  auto file = vavev_aziz::platform::AppendFile::open(path);
+  auto file = vavev_aziz::platform::AppendFile::create(path);
   std::error_code failed;
   if (!file) {
+    if (file.error() == std::errc::file_exists) return exists();
     failed = file.error();
   } else if (auto written = file->write(text); !written) {
     failed = written.error();

@@ -35,7 +35,7 @@ std::optional<double> recorded_qty(const std::vector<vz::Trade>& trades, const s
 
 int cmd_unplaced(const Args& args, Io io) {
   const auto path = state_path("journal.jsonl");
-  if (!path) return no_home(io.err);
+  if (!path) return no_path(io.err, path.error());
   const vz::Journal journal(*path);
   const auto trades = journal.trades();
   const auto awaiting = vz::awaiting_reconciliation(trades);

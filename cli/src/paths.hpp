@@ -9,17 +9,16 @@
 #include <ostream>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 #include "vavev_aziz/gate.hpp"
-#include "vavev_aziz/risk.hpp"
 #include "vavev_aziz/support/result.hpp"
 
 namespace trade {
 
 // The rule table's path: TOVRA_TRADE_CONFIG as given (empty included); else
 // $TOVRA_HOME/config/trade.json; else $HOME/.tovra/config/trade.json when $HOME/.tovra is a
-// folder, otherwise $HOME/.vuzado/config/trade.json. Absent when none of the three is set.
+// folder, otherwise $HOME/.vuzado/config/trade.json. Absent when none of the three is set (an
+// empty HOME counts as unset).
 std::optional<std::filesystem::path> config_path();
 
 // The folder holding the rule table (and trade-limits.json beside it). Absent when there is
@@ -30,23 +29,24 @@ std::optional<std::filesystem::path> config_folder();
 // path or it has fewer than two parent levels.
 std::optional<std::filesystem::path> memory_path();
 
-// base/var/trade[/account]/`name`. The account component is ALPACA_ACCOUNT with every
-// character other than an ASCII letter, digit or "-" replaced by one "_"; there is none when
-// the variable is unset, empty or exactly "default". Absent like `memory_path`.
-std::optional<std::filesystem::path> state_path(std::string_view name);
+// base/var/trade[/account]/`name`, or the reason there is none, to print after
+// "tovra trade: ": "no HOME" when there is no base folder (as for `memory_path`). There is no
+// account folder when ALPACA_ACCOUNT is unset, empty or exactly "default". Otherwise every
+// spelling of the account that reaches the same key names shares one folder: the one that
+// already holds the account's state, whatever spelling made it, else the canonical one (the
+// key names' suffix lower-cased, "-" between words, and every character other than an ASCII
+// letter, digit or "-" as one "_"). When more than one folder holds the account's state, the
+// reason names them all.
+vavev_aziz::Result<std::filesystem::path, std::string> state_path(std::string_view name);
 
 // The rule table read from the configuration path, or the error text to print after
 // "tovra trade: " (no HOME, no file there, a read error, or the reader's error with its line
 // and column).
 vavev_aziz::Result<vavev_aziz::Gate, std::string> load_gate();
 
-// Replaces the risk state file atomically (sibling "json.part" file flushed to disk, renamed
-// over `path`, folder flushed), creating missing folders. Returns the first failing step's
-// error; the old file stays intact unless the rename happened.
-vavev_aziz::Result<void, std::error_code> save_risk(const std::filesystem::path& path,
-                                                    const vavev_aziz::RiskState& state);
-
 // Writes "tovra trade: no HOME" for a command that needs a path and has none; returns 3.
 int no_home(std::ostream& err);
+// Writes "tovra trade: {reason}" for a command that cannot have a path it needs; returns 3.
+int no_path(std::ostream& err, const std::string& reason);
 
 }  // namespace trade

@@ -5,6 +5,9 @@
 
 #include "ask_output.hpp"
 #include "harness.hpp"
+#include "vavev_aziz/approval.hpp"
+#include "vavev_aziz/journal.hpp"
+#include "vavev_aziz/risk.hpp"
 #include "vavev_aziz/support/platform.hpp"
 
 namespace trade::testing {
@@ -447,6 +450,49 @@ TEST_F(Ask, BinaryReportsEachOutcomeByItsExitCode) {
   auto denied = run_binary({"ask", "--symbol", "BAD", "--notional", "500"});
   EXPECT_EQ(denied.code, 1);
   EXPECT_EQ(journal().size(), 2u);
+}
+
+// Runs on one account overlap (a scheduled loop and a person at a shell). Three runs wait for
+// the owner's "no" until a fourth has saved a halt; two more are told no at once. Every save
+// merges into what the others saved, so the halt and every remembered "no" survive.
+TEST_F(Scratch, OverlappingAsksKeepTheHaltAndEveryRefusal) {
+  write_text(config(), R"([{"name": "all", "when": [], "posture": "ask", "ttl_secs": 60}])");
+  set("ALPACA_ACCOUNT", "book");
+  const auto risk = state("book/risk.json");
+  const std::string bounded = "i=0; while [ $i -lt 100 ] && ";  // 5 s at most
+  fake_program("imsg", "touch \"$HOME/asked.$$\"; " + bounded + "! grep -q '\"kind\"' \"" +
+                           risk.string() + "\"; do sleep 0.05; i=$((i+1)); done; exit 1");
+  const std::string order = " --notional 100 --offline --equity ";
+  std::string script;
+  for (int i = 1; i <= 5; ++i)
+    script += "\"$0\" ask --symbol S" + std::to_string(i) + order + "100000" +
+              (i > 3 ? " --verdict denied" : "") + " >/dev/null &\n";
+  script += bounded + "[ $(ls \"$HOME\" | grep -c '^asked') -lt 3 ]; do sleep 0.05; " +
+            "i=$((i+1)); done\n\"$0\" ask --symbol HALT" + order +
+            "85000 --verdict approved >/dev/null\nwait\n";
+
+  for (int round = 0; round < 2; ++round) {
+    fs::remove_all(state(""));
+    for (const auto& entry : fs::directory_iterator(home()))
+      if (entry.path().filename().string().rfind("asked", 0) == 0) fs::remove(entry.path());
+    write_text(risk, R"({"high_water": 100000.0})");
+    ASSERT_TRUE(
+        vavev_aziz::platform::run("/bin/sh", {"-c", script, TOVRA_TRADE_BIN}).exited_with(0));
+
+    const auto saved = vavev_aziz::read_risk_state(slurp(risk));
+    ASSERT_TRUE(saved) << saved.error();
+    EXPECT_TRUE(saved->halt) << "round " << round;
+    const auto memory = vavev_aziz::DenialMemory::load(state("denials.json"));
+    int denied = 0;
+    for (const auto& event : vavev_aziz::Journal(state("book/journal.jsonl")).events()) {
+      const auto* refused = std::get_if<vavev_aziz::RefusedEntry>(&event.value);
+      if (!refused || refused->verdict != "denied") continue;
+      ++denied;
+      EXPECT_TRUE(memory.entries.contains(refused->symbol + "|equity|buy|open|b4"))
+          << refused->symbol << " in round " << round;
+    }
+    EXPECT_GE(denied, 3);
+  }
 }
 
 }  // namespace

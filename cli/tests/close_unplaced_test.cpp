@@ -102,7 +102,7 @@ TEST_F(CloseUnplaced, CloseAndUnplacedRecord) {
 
 // A failed write can leave a line without its end; the next record then joins it and is lost.
 // That must be reported, and running the command again records it.
-TEST_F(CloseUnplaced, ALostRecordIsNotReportedAsDone) {
+TEST_F(CloseUnplaced, ALostRecordIsNotReportedAsDoneAndATornLineCostsOnlyItself) {
   const std::pair<Args, std::string> cases[] = {
       {{"close", "--id", "aaaa", "--pnl", "0"},
        "closed tovra-1111aaaa-x (SPY) P&L +0.00\n  2 still open\n"},
@@ -111,13 +111,21 @@ TEST_F(CloseUnplaced, ALostRecordIsNotReportedAsDone) {
        "reconciliation\n"},
   };
   for (const auto& [args, out] : cases) {
-    write_text(journal(), slurp(journal()) + R"({"event":"clo)");
-    auto lost = run(args);
-    EXPECT_EQ(lost.code, 3);
+    // A journal that may not grow (a file-size limit standing in for a full disk).
+    Args limited = {"-c", "ulimit -f 1; trap '' XFSZ; exec \"$0\" \"$@\"", TOVRA_TRADE_BIN};
+    limited.insert(limited.end(), args.begin(), args.end());
+    const auto before = slurp(journal());
+    auto lost = vavev_aziz::platform::run("/bin/sh", limited);
+    EXPECT_EQ(lost.status, 3);
     EXPECT_EQ(lost.out, "");
     EXPECT_NE(lost.err.find("journal write FAILED (" + journal().string() + ")"), std::string::npos)
         << lost.err;
+    EXPECT_EQ(slurp(journal()), before);
+
+    // A last line left without its line feed stays a line of its own; the record follows it.
+    write_text(journal(), before + R"({"event":"clo)");
     EXPECT_EQ(run(args).out, out);
+    EXPECT_EQ(slurp(journal()).substr(0, before.size() + 15), before + "{\"event\":\"clo\n{");
   }
 }
 

@@ -63,6 +63,9 @@ TEST_F(MemoryResume, MemoryJsonPrintsTheRawText) {
 
   write_text(denials(), "{\"entries\": {\"b\": 1, \"a\": 2}}  not json");
   EXPECT_EQ(run({"memory", "x", "--json"}).out, "{\"entries\": {\"b\": 1, \"a\": 2}}  not json\n");
+  // Bytes that are not UTF-8 text are no memory, and not printed.
+  write_text(denials(), "{\"entries\": {\"b\xff\": 1}}");
+  EXPECT_EQ(run({"memory", "--json"}).out, "{}\n");
 }
 
 TEST_F(MemoryResume, ForgetDeletesTheFileAndWinsOverJson) {
@@ -123,6 +126,16 @@ TEST_F(MemoryResume, ResumeClearsOnlyTheHaltAfterThePresenceCheck) {
   vavev_aziz::RiskState cleared = halted();
   cleared.halt.reset();
   EXPECT_EQ(slurp(risk()), vavev_aziz::write_risk_state(cleared));
+
+  // What another run saved while the person was confirming stays; only the halt goes.
+  vavev_aziz::RiskState meanwhile = halted();
+  meanwhile.high_water = 120000;
+  write_text(risk(), vavev_aziz::write_risk_state(halted()));
+  write_text(home() / "meanwhile.json", vavev_aziz::write_risk_state(meanwhile));
+  fake_program("kestrin", "cp \"$HOME/meanwhile.json\" \"" + risk().string() + "\"");
+  ASSERT_EQ(run({"resume"}).code, 0);
+  meanwhile.halt.reset();
+  EXPECT_EQ(slurp(risk()), vavev_aziz::write_risk_state(meanwhile));
 }
 
 TEST_F(MemoryResume, AFailedPresenceCheckLeavesTheHaltStanding) {
@@ -144,7 +157,7 @@ TEST_F(MemoryResume, AFailedPresenceCheckLeavesTheHaltStanding) {
 
   // The check passes but the save cannot: the halt stays on disk and the failure is told.
   fake_program("kestrin", "exit 0");
-  fs::create_directories(state("risk.json.part"));
+  fs::create_directories(state("risk.json.lock"));
   auto unsaved = run({"resume"});
   EXPECT_EQ(unsaved.code, 3);
   EXPECT_EQ(unsaved.out, kHaltLines);

@@ -2,6 +2,9 @@
 // table and the atomic save of the risk state.
 #include <unistd.h>
 
+#include <set>
+
+#include "ask_state.hpp"
 #include "harness.hpp"
 #include "options.hpp"
 #include "paths.hpp"
@@ -75,15 +78,18 @@ TEST_F(Paths, ConfigurationSearchOrder) {
   unset("TOVRA_HOME");
   unset("HOME");
   EXPECT_EQ(config_path(), std::nullopt);
-  EXPECT_EQ(state_path("risk.json"), std::nullopt);
+  EXPECT_EQ(state_path("risk.json").error(), "no HOME");
   EXPECT_EQ(memory_path(), std::nullopt);
   EXPECT_EQ(load_gate().error(), "no HOME \u2014 cannot resolve ~/.tovra/config/trade.json");
+  // An empty HOME is no home either, not the current folder.
+  set("HOME", "");
+  EXPECT_EQ(config_path(), std::nullopt);
 }
 
 TEST_F(Paths, EachAccountHasItsOwnStateFolder) {
   set("HOME", "/h");
   EXPECT_EQ(config_path(), fs::path("/h/.vuzado/config/trade.json"));
-  EXPECT_EQ(state_path("journal.jsonl"), fs::path("/h/.vuzado/var/trade/journal.jsonl"));
+  EXPECT_EQ(*state_path("journal.jsonl"), fs::path("/h/.vuzado/var/trade/journal.jsonl"));
   struct Case {
     std::optional<std::string> account;
     const char* folder;
@@ -92,37 +98,71 @@ TEST_F(Paths, EachAccountHasItsOwnStateFolder) {
       {std::nullopt, "/h/.vuzado/var/trade"},
       {"", "/h/.vuzado/var/trade"},
       {"default", "/h/.vuzado/var/trade"},
-      {"Default", "/h/.vuzado/var/trade/Default"},
+      {"Default", "/h/.vuzado/var/trade/default"},
       {"paper.main", "/h/.vuzado/var/trade/paper_main"},
       {"paper main", "/h/.vuzado/var/trade/paper_main"},
       {"\u00e91", "/h/.vuzado/var/trade/_1"},
       {"\u65e5\u672c-2", "/h/.vuzado/var/trade/__-2"},
       {"\U0001F600", "/h/.vuzado/var/trade/_"},
       {"../../etc", "/h/.vuzado/var/trade/______etc"},
-      {"live_A-9", "/h/.vuzado/var/trade/live_A-9"},
+      {"live_A-9", "/h/.vuzado/var/trade/live-a-9"},
   };
   for (const auto& c : cases) {
     if (c.account)
       set("ALPACA_ACCOUNT", *c.account);
     else
       unset("ALPACA_ACCOUNT");
-    EXPECT_EQ(state_path("risk.json"), fs::path(c.folder) / "risk.json") << c.folder;
+    EXPECT_EQ(*state_path("risk.json"), fs::path(c.folder) / "risk.json") << c.folder;
     // The denial memory is shared by every account.
     EXPECT_EQ(memory_path(), fs::path("/h/.vuzado/var/trade/denials.json"));
   }
 }
 
+// Spellings that reach the same key names (MY_BOOK_PAPER_*) reach the same state folder: the
+// one already holding the account's state, whoever spelled it, else the canonical one.
+TEST_F(Paths, OneAccountOneStateFolderWhateverTheSpelling) {
+  const char* const spellings[] = {"my-book", "my_book", "MY-BOOK", "My-Book"};
+  const auto folder_of = [&](const char* account) {
+    set("ALPACA_ACCOUNT", account);
+    auto path = state_path("risk.json");
+    return path ? path->parent_path().filename().string() : path.error();
+  };
+  for (const char* account : spellings)
+    EXPECT_EQ(folder_of(account), "my-book") << account;
+
+  // State kept under an older spelling stays where it is and binds every other spelling.
+  fs::create_directories(state("My_Book"));
+  for (const char* account : spellings)
+    EXPECT_EQ(folder_of(account), "My_Book") << account;
+  EXPECT_EQ(folder_of("other-book"), "other-book");
+
+  // Two folders for one account: refused, naming both, rather than picking one.
+  fs::create_directories(state("my-book"));
+  for (const char* account : spellings)
+    EXPECT_NE(folder_of(account).find(" names one account, but"), std::string::npos) << account;
+  EXPECT_EQ(folder_of("my_book"),
+            "ALPACA_ACCOUNT \"my_book\" names one account, but its state is kept in more than one "
+            "folder:\n  " +
+                state("My_Book").string() + "\n  " + state("my-book").string() +
+                "\n  Refusing to pick one: each holds its own risk state, journal and diary. Merge "
+                "them into one folder (keep any halt) and remove the others.");
+  set("ALPACA_ACCOUNT", "MY-BOOK");
+  auto refused = run({"report"});
+  EXPECT_EQ(refused.code, 3);
+  EXPECT_EQ(refused.err.rfind("tovra trade: ALPACA_ACCOUNT \"MY-BOOK\" names one account", 0), 0u);
+}
+
 TEST_F(Paths, TheBaseFolderIsTwoLevelsAboveTheRuleTable) {
   set("TOVRA_TRADE_CONFIG", "/x/y/z.json");
   EXPECT_EQ(memory_path(), fs::path("/x/var/trade/denials.json"));
-  EXPECT_EQ(state_path("diary.md"), fs::path("/x/var/trade/diary.md"));
+  EXPECT_EQ(*state_path("diary.md"), fs::path("/x/var/trade/diary.md"));
   set("TOVRA_TRADE_CONFIG", "/y/z.json");
   EXPECT_EQ(memory_path(), fs::path("/var/trade/denials.json"));
   for (const char* shallow : {"trade.json", "/trade.json", ""}) {
     set("TOVRA_TRADE_CONFIG", shallow);
     EXPECT_EQ(config_path(), fs::path(shallow));
     EXPECT_EQ(memory_path(), std::nullopt) << shallow;
-    EXPECT_EQ(state_path("risk.json"), std::nullopt) << shallow;
+    EXPECT_FALSE(state_path("risk.json")) << shallow;
   }
 }
 
@@ -152,28 +192,33 @@ TEST_F(Paths, SaveRiskCreatesTheFolderAndReplacesWhole) {
   vavev_aziz::RiskState s;
   s.high_water = 104000;
   s.week_epoch = 2918;
-  ASSERT_TRUE(save_risk(path, s).ok());
+  ASSERT_TRUE(save_risk(path, s, {}).ok());
   EXPECT_EQ(path, state("paper_main/risk.json"));
   EXPECT_EQ(slurp(path),
             "{\n  \"high_water\": 104000.0,\n  \"halt\": null,\n  \"week_start_equity\": 0.0,\n"
             "  \"week_epoch\": 2918\n}");
   s.halt = vavev_aziz::Halt{1765000000, "drawdown", "r", 93000, 104000, std::nullopt};
-  ASSERT_TRUE(save_risk(path, s).ok());
+  ASSERT_TRUE(save_risk(path, s, {}).ok());
   EXPECT_EQ(vavev_aziz::read_risk_state(slurp(path))->halt->reason, "r");
-  EXPECT_FALSE(fs::exists(state("paper_main/risk.json.part")));
+  // Only the state and its lock file remain: no sibling is left behind.
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(path.parent_path()))
+    names.insert(entry.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"risk.json", "risk.json.lock"}));
 }
 
 TEST_F(Paths, AFailedSaveLeavesTheOldStateIntact) {
   const auto path = *state_path("risk.json");
   write_text(path, "{\"high_water\": 1.0}");
-  fs::create_directory(state("risk.json.part"));
-  EXPECT_EQ(save_risk(path, vavev_aziz::RiskState{}).error(), std::errc::is_a_directory);
+  // The lock beside it cannot be taken while a folder stands in its place.
+  fs::create_directory(state("risk.json.lock"));
+  EXPECT_EQ(save_risk(path, {}, {}).error(), std::errc::is_a_directory);
   EXPECT_EQ(slurp(path), "{\"high_water\": 1.0}");
-  fs::remove(state("risk.json.part"));
+  fs::remove(state("risk.json.lock"));
 
   if (::geteuid() == 0) return;  // the superuser writes into read-only folders
   fs::permissions(path.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
-  auto denied = save_risk(path, vavev_aziz::RiskState{});
+  auto denied = save_risk(path, {}, {});
   fs::permissions(path.parent_path(), fs::perms::owner_all);
   EXPECT_EQ(denied.error(), std::errc::permission_denied);
   EXPECT_EQ(slurp(path), "{\"high_water\": 1.0}");

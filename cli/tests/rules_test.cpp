@@ -61,9 +61,15 @@ TEST_F(Rules, InitNeverOverwrites) {
   EXPECT_EQ(r.out, config().string() + " already exists \u2014 not overwritten\n");
   EXPECT_EQ(slurp(config()), "my own table");
 
-  // A folder, or a link to one, is "something there" too.
+  // A folder, or a link to one, is "something there" too; so is a link to nothing, which is
+  // not written through.
   set("TOVRA_TRADE_CONFIG", home().string());
   EXPECT_EQ(rules({"--init"}).out, home().string() + " already exists \u2014 not overwritten\n");
+  fs::create_symlink(home() / "elsewhere.json", home() / "link.json");
+  set("TOVRA_TRADE_CONFIG", (home() / "link.json").string());
+  EXPECT_EQ(rules({"--init"}).out,
+            (home() / "link.json").string() + " already exists \u2014 not overwritten\n");
+  EXPECT_FALSE(fs::exists(home() / "elsewhere.json"));
 }
 
 TEST_F(Rules, InitReportsWhatItCouldNotCreate) {

@@ -82,6 +82,33 @@ Result<void, Error> read_entries(Reader& r, std::map<std::string, double>& entri
   });
 }
 
+// The entries of a denials.json text; none when it is not UTF-8 text or does not read.
+std::map<std::string, double> entries_in(const std::string& content) {
+  if (!text::valid_utf8(content)) return {};
+  std::map<std::string, double> entries;
+  Reader r(content);
+  auto read =
+      json::read_object(r, "struct DenialMemory",
+                        {json::Field{"entries", json::Presence::Required,
+                                     [&entries](Reader& r) { return read_entries(r, entries); }}});
+  if (!read || !r.finish()) return {};
+  return entries;
+}
+
+// denials.json's text for `entries`.
+std::string render(const std::map<std::string, double>& entries) {
+  json::Json table = json::Json::object();
+  for (const auto& [fingerprint, expiry] : entries) {
+    // JSON has no NaN or infinity: written as null, one such entry would make the whole file
+    // unreadable and so forget every other refusal. A file never yields one, so only a value
+    // set in memory is left out here.
+    if (std::isfinite(expiry)) table[fingerprint] = expiry;
+  }
+  json::Json root = json::Json::object();
+  root["entries"] = std::move(table);
+  return json::pretty(root);
+}
+
 }  // namespace
 
 Verdict ImsgAsker::ask(const std::string& question, Duration ttl) {
@@ -113,28 +140,36 @@ Fingerprint Fingerprint::of(const Order& order) {
 
 DenialMemory DenialMemory::load(const std::filesystem::path& path) {
   auto content = platform::read_file(path);
-  if (!content || !text::valid_utf8(*content)) return {};
+  if (!content) return {};
   DenialMemory memory;
-  Reader r(*content);
-  auto read = json::read_object(
-      r, "struct DenialMemory",
-      {json::Field{"entries", json::Presence::Required,
-                   [&memory](Reader& r) { return read_entries(r, memory.entries); }}});
-  if (!read || !r.finish()) return {};
+  memory.entries = entries_in(*content);
+  memory.loaded = memory.entries;
   return memory;
 }
 
 Result<void, std::error_code> DenialMemory::save(const std::filesystem::path& path) const {
-  json::Json table = json::Json::object();
-  for (const auto& [fingerprint, expiry] : entries) {
-    // JSON has no NaN or infinity: written as null, one such entry would make the whole file
-    // unreadable and so forget every other refusal. A file never yields one, so only a value
-    // set in memory is left out here.
-    if (std::isfinite(expiry)) table[fingerprint] = expiry;
-  }
-  json::Json root = json::Json::object();
-  root["entries"] = std::move(table);
-  return platform::replace_file(path, json::pretty(root));
+  return platform::update_file(path, [this](const std::optional<std::string>& current) {
+    auto merged = current ? entries_in(*current) : std::map<std::string, double>{};
+    // An entry this run pruned as expired goes, unless another run has since renewed it.
+    for (const auto& [fingerprint, read] : loaded) {
+      const auto found = merged.find(fingerprint);
+      if (!entries.contains(fingerprint) && found != merged.end() && !(found->second > read))
+        merged.erase(found);
+    }
+    // An entry as it was read is the file's to keep or drop (`memory --forget` or another
+    // run's pruning may have removed it since); one this run added or renewed is united with
+    // the file's, the later expiry winning.
+    for (const auto& [fingerprint, expiry] : entries) {
+      const auto read = loaded.find(fingerprint);
+      if (read != loaded.end() && read->second == expiry) continue;
+      const auto found = merged.find(fingerprint);
+      if (found == merged.end())
+        merged.emplace(fingerprint, expiry);
+      else if (expiry > found->second)
+        found->second = expiry;
+    }
+    return Result<std::string, std::error_code>(render(merged));
+  });
 }
 
 std::optional<double> DenialMemory::suppressed_until(double now, const Fingerprint& fingerprint) {

@@ -754,7 +754,7 @@ std::string_view Event::tag() const {
 Result<void, std::error_code> Journal::append(const Event& event) const {
   std::string line = std::visit([](const auto& entry) { return line_of(entry); }, event.value);
   line += '\n';
-  return platform::append_file(path_, line);
+  return platform::append_line(path_, line);
 }
 
 std::vector<Event> Journal::events() const {

@@ -208,6 +208,18 @@ void tokenize(std::string_view text, std::vector<Token>& out) {
   // The parser reports every problem through the collector; it does not throw.
   nlohmann::ordered_json::sax_parse(first, last, &collector,
                                     nlohmann::ordered_json::input_format_t::json, true);
+  if (collector.failed() || out.empty()) return;
+  // nlohmann's lexer takes a NUL byte for the end of the input, so "[1]\0 junk" would pass as
+  // one value. Only JSON white space may follow the value, up to the text's real end.
+  for (std::size_t i = out.back().end; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+    out.emplace_back();
+    out.back().kind = Tok::Error;
+    out.back().text = "trailing characters";
+    out.back().end = i + 1;
+    return;
+  }
 }
 
 struct Position {

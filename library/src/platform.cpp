@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -39,6 +41,7 @@ class Fd {
   }
   ~Fd() { reset(); }
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
   void reset() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -90,6 +93,58 @@ Result<void, std::error_code> create_parent(const std::filesystem::path& parent)
   if (parent.empty()) return {};
   return create_folders(parent);
 }
+
+// Creates `path` as a new file, the owner's alone (0600 whatever the file-creation mask). It
+// fails when anything stands there, a symlink included, so nothing is written through one.
+Result<Fd, std::error_code> create_new(const std::filesystem::path& path, int flags) {
+  Fd fd(::open(path.c_str(), flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (fd.get() < 0) return Err{last_error()};
+  if (::fchmod(fd.get(), 0600) != 0) {
+    const auto failed = last_error();
+    ::unlink(path.c_str());
+    return Err{failed};
+  }
+  return fd;
+}
+
+// Opens `path` with `flags`, creating it (as `create_new` does) when it is missing.
+Result<Fd, std::error_code> open_or_create(const std::filesystem::path& path, int flags) {
+  // A file removed between the two opens sends us round again; three rounds are plenty.
+  for (int round = 0; round < 3; ++round) {
+    auto created = create_new(path, flags);
+    if (created || created.error() != std::errc::file_exists) return created;
+    Fd fd(::open(path.c_str(), flags | O_CLOEXEC));
+    if (fd.get() >= 0) return fd;
+    if (errno != ENOENT) return Err{last_error()};
+  }
+  return Err{std::make_error_code(std::errc::no_such_file_or_directory)};
+}
+
+// A sibling of `path` in the same folder that no other run can be writing: the name with a
+// random token before the "json.part" extension (risk.json -> risk.3f09a1c4d2b87e65.json.part),
+// created new. Two saves never share a sibling, so neither can truncate the other's.
+Result<Fd, std::error_code> create_sibling(const std::filesystem::path& path,
+                                           std::filesystem::path& sibling) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (int round = 0; round < 8; ++round) {
+    unsigned char bytes[8];
+    if (auto r = random_bytes(bytes, sizeof bytes); !r) return Err{r.error()};
+    std::string token;
+    for (unsigned char b : bytes) {
+      token += kHex[b >> 4];
+      token += kHex[b & 0xF];
+    }
+    sibling = path;
+    sibling.replace_filename(path.stem().string() + "." + token + ".json.part");
+    auto fd = create_new(sibling, O_WRONLY);
+    if (fd || fd.error() != std::errc::file_exists) return fd;
+  }
+  return Err{std::make_error_code(std::errc::file_exists)};
+}
+
+// How long a save waits for another run's save to finish with the lock before it gives up.
+// A save holds the lock for a read, a write and two flushes, well under a second.
+constexpr std::chrono::seconds kLockWait{10};
 
 using Clock = std::chrono::steady_clock;
 
@@ -345,9 +400,23 @@ Result<std::string, std::error_code> read_file(const std::filesystem::path& path
 }
 
 Result<void, std::error_code> create_folders(const std::filesystem::path& folder) {
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (ec) return Err{ec};
+  if (folder.empty()) return {};
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return {};
+    return Err{std::make_error_code(std::errc::not_a_directory)};
+  }
+  if (errno != ENOENT) return Err{last_error()};
+  if (const auto parent = folder.parent_path(); parent != folder) {
+    if (auto made = create_folders(parent); !made) return made;
+  }
+  if (::mkdir(folder.c_str(), 0700) != 0) {
+    // Another run may have made it in the meantime.
+    if (errno == EEXIST && ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
+    return Err{last_error()};
+  }
+  // mkdir's mode passes through the file-creation mask; the folder is the owner's alone.
+  if (::chmod(folder.c_str(), 0700) != 0) return Err{last_error()};
   return {};
 }
 
@@ -356,18 +425,22 @@ Result<void, std::error_code> replace_file(const std::filesystem::path& path,
   const auto parent = path.parent_path();
   if (auto made = create_parent(parent); !made) return made;
 
-  auto part = path;
-  part.replace_extension("json.part");
+  std::filesystem::path part;
   {
-    Fd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (fd.get() < 0) return Err{last_error()};
-    if (auto w = write_all(fd.get(), content); !w) return w;
+    auto fd = create_sibling(path, part);
+    if (!fd) return Err{fd.error()};
+    auto written = write_all(fd->get(), content);
     // The bytes must be on the disk before the rename makes them the state of record;
     // otherwise a power loss can leave an empty file under the real name.
-    if (auto s = sync(fd.get()); !s) return s;
-    if (auto c = fd.close(); !c) return c;
+    if (written) written = sync(fd->get());
+    if (written) written = fd->close();
+    if (written && ::rename(part.c_str(), path.c_str()) != 0) written = Err{last_error()};
+    if (!written) {
+      // Nobody else knows this sibling's name: left behind, it would only pile up.
+      ::unlink(part.c_str());
+      return written;
+    }
   }
-  if (::rename(part.c_str(), path.c_str()) != 0) return Err{last_error()};
 
   // Flush the folder so the rename itself is durable. File systems that cannot sync a folder
   // say so with EINVAL; that is not a failure of the save.
@@ -377,10 +450,59 @@ Result<void, std::error_code> replace_file(const std::filesystem::path& path,
   return {};
 }
 
+Result<FileLock, std::error_code> FileLock::beside(const std::filesystem::path& path) {
+  auto lock_path = path;
+  lock_path += ".lock";
+  auto fd = open_or_create(lock_path, O_RDWR | O_NOFOLLOW);
+  if (!fd) return Err{fd.error()};
+  const auto deadline = Clock::now() + kLockWait;
+  while (::flock(fd->get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK || Clock::now() >= deadline) return Err{last_error()};
+    ::poll(nullptr, 0, 5);
+  }
+  FileLock lock;
+  lock.fd_ = fd->release();
+  return lock;
+}
+
+FileLock::FileLock(FileLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = std::exchange(other.fd_, -1);
+  return *this;
+}
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) ::close(fd_);  // closing the last descriptor releases the lock
+}
+
+Result<void, std::error_code> update_file(const std::filesystem::path& path, const Update& update) {
+  if (auto made = create_parent(path.parent_path()); !made) return made;
+  auto lock = FileLock::beside(path);
+  if (!lock) return Err{lock.error()};
+  std::optional<std::string> current;
+  if (auto read = read_file(path)) {
+    current = std::move(*read);
+  } else if (read.error() != std::errc::no_such_file_or_directory) {
+    return Err{read.error()};
+  }
+  auto content = update(current);
+  if (!content) return Err{content.error()};
+  return replace_file(path, *content);
+}
+
 Result<AppendFile, std::error_code> AppendFile::open(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return Err{last_error()};
-  return AppendFile(fd);
+  auto fd = open_or_create(path, O_WRONLY | O_APPEND);
+  if (!fd) return Err{fd.error()};
+  return AppendFile(fd->release());
+}
+
+Result<AppendFile, std::error_code> AppendFile::create(const std::filesystem::path& path) {
+  auto fd = create_new(path, O_WRONLY | O_APPEND);
+  if (!fd) return Err{fd.error()};
+  return AppendFile(fd->release());
 }
 
 Result<void, std::error_code> AppendFile::write(std::string_view content) {
@@ -399,12 +521,28 @@ AppendFile::~AppendFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Result<void, std::error_code> append_file(const std::filesystem::path& path,
-                                          std::string_view content) {
+Result<void, std::error_code> append_line(const std::filesystem::path& path,
+                                          std::string_view line) {
   if (auto made = create_parent(path.parent_path()); !made) return made;
-  auto file = AppendFile::open(path);
-  if (!file) return Err{file.error()};
-  return file->write(content);
+  auto fd = open_or_create(path, O_RDWR | O_APPEND);
+  if (!fd) return Err{fd.error()};
+  // A last line left without its line feed (a full disk, a crash between two writes) would
+  // swallow this one, and both would be lost: end it first, so it costs only itself. When the
+  // last byte cannot be learned, a line feed is written anyway; a blank line is harmless.
+  bool ended = true;
+  struct stat st {};
+  if (::fstat(fd->get(), &st) != 0) {
+    ended = false;
+  } else if (st.st_size > 0) {
+    char last = 0;
+    ended = ::pread(fd->get(), &last, 1, st.st_size - 1) == 1 && last == '\n';
+  }
+  if (ended) return write_all(fd->get(), line);
+  std::string text;
+  text.reserve(line.size() + 1);
+  text += '\n';
+  text += line;
+  return write_all(fd->get(), text);
 }
 
 }  // namespace vavev_aziz::platform

@@ -212,6 +212,21 @@ Result<RiskState, std::string> read_risk_state(std::string_view json_text) {
   return s;
 }
 
+RiskState merge_risk_states(const RiskState& state, const RiskState& read,
+                            const RiskState& on_disk) {
+  RiskState merged = on_disk;
+  if (!merged.halt && state.halt && !read.halt) merged.halt = state.halt;
+  if (state.high_water > merged.high_water) merged.high_water = state.high_water;
+  const bool later_week = state.week_epoch > on_disk.week_epoch;
+  const bool same_week_unset =
+      state.week_epoch == on_disk.week_epoch && !(on_disk.week_start_equity > 0);
+  if (later_week || same_week_unset) {
+    merged.week_epoch = state.week_epoch;
+    merged.week_start_equity = state.week_start_equity;
+  }
+  return merged;
+}
+
 std::string write_risk_state(const RiskState& state) {
   Json halt = nullptr;
   if (state.halt) {

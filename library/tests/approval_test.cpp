@@ -312,12 +312,34 @@ TEST_F(Memory, AFailedSaveIsReportedAndKeepsTheOldFile) {
   ASSERT_FALSE(under_file);
   EXPECT_TRUE(under_file.error());
 
-  // A sibling that cannot be created leaves the previous memory in place.
+  // A lock that cannot be taken leaves the previous memory in place.
   const auto path = root() / "denials.json";
   write_text(path, R"({"entries": {"KEEP": 5}})");
-  fs::create_directories(root() / "denials.json.part");
+  fs::create_directories(root() / "denials.json.lock");
   EXPECT_FALSE(m.save(path));
   EXPECT_EQ(DenialMemory::load(path).entries.count("KEEP"), 1u);
+}
+
+TEST_F(Memory, ASaveMergesIntoWhatOtherRunsSaved) {
+  const auto path = root() / "denials.json";
+  write_text(path, R"({"entries": {"KEPT": 50, "RENEWED": 60, "PRUNED": 10, "FORGOTTEN": 70}})");
+  auto m = DenialMemory::load(path);
+  // Meanwhile another run saves: it renews one entry, adds one, and "FORGOTTEN" is forgotten.
+  write_text(path, R"({"entries": {"KEPT": 50, "RENEWED": 90, "PRUNED": 10, "THEIRS": 80}})");
+  m.entries.erase("PRUNED");  // expired by this run's lookup
+  m.entries["RENEWED"] = 65;  // this run's own "no", earlier than the other run's
+  m.entries["MINE"] = 100;
+  ASSERT_TRUE(m.save(path));
+  EXPECT_EQ(DenialMemory::load(path).entries,
+            (std::map<std::string, double>{
+                {"KEPT", 50}, {"MINE", 100}, {"RENEWED", 90}, {"THEIRS", 80}}));
+
+  // A memory forgotten whole is not brought back by a run that loaded it before.
+  auto stale = DenialMemory::load(path);
+  fs::remove(path);
+  stale.entries["NEW"] = 120;
+  ASSERT_TRUE(stale.save(path));
+  EXPECT_EQ(DenialMemory::load(path).entries, (std::map<std::string, double>{{"NEW", 120}}));
 }
 
 TEST(MemoryLookup, PrunesWhatIsNotAfterNow) {

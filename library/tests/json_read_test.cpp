@@ -1,8 +1,14 @@
 // The strict reader layer: positions, duplicates, types, depth and trailing text.
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <limits>
 
 #include <gtest/gtest.h>
 
+#include "vavev_aziz/approval.hpp"
+#include "vavev_aziz/gate.hpp"
+#include "vavev_aziz/risk.hpp"
 #include "vavev_aziz/support/json_read.hpp"
 
 namespace vavev_aziz::json {
@@ -56,6 +62,38 @@ TEST(JsonRead, ErrorsNameTheProblemAndWhere) {
             "invalid type: string \"2\", expected u8 at line 1 column 25");
   EXPECT_EQ(error_of(R"({"status":"a"} x)"), "trailing characters at line 1 column 16");
   EXPECT_EQ(error_of("[]"), "invalid type: sequence, expected struct Account at line 1 column 1");
+}
+
+// nlohmann's lexer stops at a NUL byte as if the text ended there; every reader of the
+// system's own files must still refuse what follows the value.
+TEST(JsonRead, OnlyWhiteSpaceMayFollowTheValueNulIncluded) {
+  const auto denials = std::filesystem::path(::testing::TempDir()) / "nul-denials.json";
+  const struct {
+    const char* reader;
+    std::string value;
+    std::function<bool(const std::string&)> reads;
+  } readers[] = {
+      {"rule table", R"([{"name": "x", "posture": "deny"}])",
+       [](const std::string& t) { return read_rules(t).ok(); }},
+      {"limits", "[0.1, 0.04, 0.02, 0.1, 12]",
+       [](const std::string& t) { return read_limits(t).ok(); }},
+      {"risk state", R"({"high_water": 1.0})",
+       [](const std::string& t) { return read_risk_state(t).ok(); }},
+      {"denial memory", R"({"entries": {"A": 5}})",
+       [&denials](const std::string& t) {
+         std::ofstream(denials, std::ios::binary) << t;
+         return !DenialMemory::load(denials).entries.empty();
+       }},
+      {"any value", "{}", [](const std::string& t) { return parse_value(t).ok(); }},
+  };
+  const std::string nul(1, '\0');
+  for (const auto& r : readers) {
+    EXPECT_TRUE(r.reads(r.value + " \r\n\t")) << r.reader;
+    for (const std::string& tail : {nul, nul + " junk", " \n" + nul, nul + nul})
+      EXPECT_FALSE(r.reads(r.value + tail)) << r.reader << " with " << tail.size() << " bytes";
+  }
+  EXPECT_EQ(error_of(R"({"status":"a"} )" + nul + "x"), "trailing characters at line 1 column 16");
+  std::filesystem::remove(denials);
 }
 
 TEST(JsonRead, SyntaxErrorsComeInDocumentOrder) {

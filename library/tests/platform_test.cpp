@@ -164,9 +164,10 @@ TEST_F(Platform, ReplaceFileCreatesFoldersAndLeavesNoSibling) {
 TEST_F(Platform, AFailedReplaceLeavesTheOldFileIntact) {
   const auto target = dir() / "risk.json";
   write(target, "old");
-  // The sibling cannot be written when a folder stands in its place.
-  fs::create_directory(dir() / "risk.json.part");
-  auto blocked = replace_file(target, "new");
+  // The lock cannot be taken when a folder stands in its place.
+  fs::create_directory(dir() / "risk.json.lock");
+  auto blocked =
+      update_file(target, [](const auto&) { return Result<std::string, std::error_code>("new"); });
   ASSERT_FALSE(blocked.ok());
   EXPECT_EQ(blocked.error(), std::errc::is_a_directory);
   EXPECT_EQ(read(target), "old");
@@ -194,13 +195,58 @@ TEST_F(Platform, AReadOnlyFolderRefusesTheReplace) {
   EXPECT_EQ(read(target), "old");
 }
 
-TEST_F(Platform, ReadsAndAppends) {
+TEST_F(Platform, ReadsAndAppendsWholeLines) {
   EXPECT_EQ(read_file(dir() / "missing").error(), std::errc::no_such_file_or_directory);
   EXPECT_FALSE(read_file(dir()).ok());  // a folder is not a file
   const auto log = dir() / "a" / "b" / "journal.jsonl";
-  ASSERT_TRUE(append_file(log, "one\n").ok());
-  ASSERT_TRUE(append_file(log, "two\n").ok());
+  ASSERT_TRUE(append_line(log, "one\n").ok());
+  ASSERT_TRUE(append_line(log, "two\n").ok());
   EXPECT_EQ(*read_file(log), "one\ntwo\n");
+  // A last line left without its line feed is ended first, so the next line stays whole.
+  write(log, "one\ntw");
+  ASSERT_TRUE(append_line(log, "three\n").ok());
+  EXPECT_EQ(*read_file(log), "one\ntw\nthree\n");
+  write(log, "");
+  ASSERT_TRUE(append_line(log, "four\n").ok());
+  EXPECT_EQ(*read_file(log), "four\n");
+}
+
+TEST_F(Platform, NothingIsWrittenThroughASymlinkedSibling) {
+  const auto target = dir() / "risk.json";
+  const auto victim = dir() / "victim";
+  write(victim, "precious");
+  fs::create_symlink(victim, dir() / "risk.json.part");
+  ASSERT_TRUE(replace_file(target, "new").ok());
+  EXPECT_EQ(read(victim), "precious");
+  EXPECT_EQ(read(target), "new");
+  // A symlink at the file itself is replaced by the file, not written through.
+  fs::remove(target);
+  fs::create_symlink(victim, target);
+  ASSERT_TRUE(replace_file(target, "newer").ok());
+  EXPECT_FALSE(fs::is_symlink(target));
+  EXPECT_EQ(read(target), "newer");
+  EXPECT_EQ(read(victim), "precious");
+}
+
+TEST_F(Platform, CreatedFilesAndFoldersAreTheOwnersAloneWhateverTheUmask) {
+  const mode_t saved = ::umask(0);
+  const auto state = dir() / "var" / "trade";
+  const bool made =
+      replace_file(state / "risk.json", "{}").ok() &&
+      update_file(state / "denials.json",
+                  [](const auto&) { return Result<std::string, std::error_code>("{}"); })
+          .ok() &&
+      append_line(state / "book" / "journal.jsonl", "x\n").ok() &&
+      create_folders(dir() / "config").ok() &&
+      AppendFile::open(dir() / "config" / "trade.json").ok();
+  ::umask(saved);
+  ASSERT_TRUE(made);
+  for (const auto& entry : fs::recursive_directory_iterator(dir())) {
+    const auto mode = entry.status().permissions() & fs::perms::all;
+    EXPECT_EQ(mode, entry.is_directory() ? fs::perms::owner_all
+                                         : fs::perms::owner_read | fs::perms::owner_write)
+        << entry.path();
+  }
 }
 
 }  // namespace

@@ -236,6 +236,48 @@ constexpr const char* kHalted = R"json({
   "week_epoch": 2918
 })json";
 
+// A save merges this run's state into what overlapping runs saved meanwhile.
+TEST(RiskFile, ASaveMergesIntoWhatOtherRunsSaved) {
+  const Halt mine{kNow, "drawdown", "mine", 90000, 100000, std::nullopt};
+  const Halt theirs{kNow - 60, "weekly_loss", "theirs", 95000, 100000, 0.3};
+  struct Fields {
+    double high_water = 0;
+    const Halt* halt = nullptr;
+    double week_start = 0;
+    std::int64_t week = 0;
+  };
+  const auto state = [](const Fields& f) {
+    RiskState s;
+    s.high_water = f.high_water;
+    if (f.halt) s.halt = *f.halt;
+    s.week_start_equity = f.week_start;
+    s.week_epoch = f.week;
+    return s;
+  };
+  const struct {
+    const char* what;
+    Fields ours, read, on_disk, merged;
+  } cases[] = {
+      {"a halt on disk stays", {1}, {}, {0, &theirs}, {1, &theirs}},
+      {"the first halt stays", {0, &mine}, {}, {0, &theirs}, {0, &theirs}},
+      {"a halt raised here is kept", {0, &mine}, {}, {}, {0, &mine}},
+      {"a halt only read follows the disk (resume cleared it)", {0, &theirs}, {0, &theirs}, {}, {}},
+      {"the higher high-water mark wins", {5}, {}, {7}, {7}},
+      {"the later week wins", {0, {}, 90, 2920}, {}, {0, {}, 80, 2919}, {0, {}, 90, 2920}},
+      {"an earlier week loses", {0, {}, 90, 2918}, {}, {0, {}, 80, 2919}, {0, {}, 80, 2919}},
+      {"a week's first start stays", {0, {}, 90, 2919}, {}, {0, {}, 80, 2919}, {0, {}, 80, 2919}},
+      {"a week without a start takes this run's",
+       {0, {}, 90, 2919},
+       {},
+       {0, {}, 0, 2919},
+       {0, {}, 90, 2919}},
+  };
+  for (const auto& c : cases) {
+    const auto merged = merge_risk_states(state(c.ours), state(c.read), state(c.on_disk));
+    EXPECT_EQ(write_risk_state(merged), write_risk_state(state(c.merged))) << c.what;
+  }
+}
+
 TEST(RiskFile, TheHaltedStateRoundTripsByteForByte) {
   auto s = read_risk_state(kHalted);
   ASSERT_TRUE(s.ok()) << s.error();

@@ -104,14 +104,19 @@ struct Fingerprint {
 struct DenialMemory {
   // Fingerprint text to expiry, keys in ascending byte order.
   std::map<std::string, double> entries;
+  // The entries as `load` read them, so a save can tell this run's changes from the file's.
+  std::map<std::string, double> loaded;
 
   // Reads denials.json. A missing, unreadable or invalid file is an empty memory; never fails
   // and prints nothing.
   static DenialMemory load(const std::filesystem::path& path);
 
-  // Replaces the file atomically (parent folders created, written to the "json.part" sibling,
-  // flushed, renamed over). The first failing step's error is returned; the old file then
-  // stays as it was unless the rename happened.
+  // Merges this run's changes into the file as it stands now and replaces it atomically, under
+  // the lock beside it (platform `update_file`), so overlapping runs lose no refusal: entries
+  // added or renewed here are united with the file's, the later expiry winning; entries left
+  // as they were read follow the file, so what `memory --forget` or another run's pruning
+  // removed is not brought back; entries pruned here as expired go. An unreadable file counts
+  // as empty. The first failing step's error is returned; the old file then stays as it was.
   Result<void, std::error_code> save(const std::filesystem::path& path) const;
 
   // First drops every entry whose expiry is not after `now` (NaN included), then returns the

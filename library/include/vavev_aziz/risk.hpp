@@ -93,6 +93,15 @@ Result<Limits, std::string> read_limits(std::string_view json_text);
 // but "iv_rank". The first error rejects the whole text.
 Result<RiskState, std::string> read_risk_state(std::string_view json_text);
 
+// The state to save when a run's `state` (which was `read` at the run's start) goes over
+// `on_disk`, what other runs saved meanwhile. A halt on disk stays; a halt this run raised is
+// kept when the disk has none; a halt this run only read follows the disk, which a `resume`
+// may have cleared. The higher high-water mark wins. The later week wins with its starting
+// equity; within one week the starting equity already on disk stays, as it is the equity of
+// the week's first proposal.
+RiskState merge_risk_states(const RiskState& state, const RiskState& read,
+                            const RiskState& on_disk);
+
 // Writes risk.json's text: pretty JSON with two-space indent, keys in field order, "halt" and
 // "iv_rank" null when absent, no final line feed.
 std::string write_risk_state(const RiskState& state);
