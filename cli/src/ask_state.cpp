@@ -80,9 +80,10 @@ LoadedRisk load_risk_state(const fs::path& path, double now, std::ostream& err) 
   return {};
 }
 
-Result<void, std::error_code> save_risk(const fs::path& path, const RiskState& state,
-                                        const RiskState& read) {
-  return platform::update_file(
+Result<RiskState, std::error_code> save_risk(const fs::path& path, const RiskState& state,
+                                             const RiskState& read) {
+  RiskState merged;
+  auto saved = platform::update_file(
       path, [&](const std::optional<std::string>& current) -> Result<std::string, std::error_code> {
         RiskState on_disk;
         if (current) {
@@ -92,8 +93,11 @@ Result<void, std::error_code> save_risk(const fs::path& path, const RiskState& s
             return Err{ec};  // damaged since this run loaded it, and it cannot be kept aside
           }
         }
-        return vavev_aziz::write_risk_state(vavev_aziz::merge_risk_states(state, read, on_disk));
+        merged = vavev_aziz::merge_risk_states(state, read, on_disk);
+        return vavev_aziz::write_risk_state(merged);
       });
+  if (!saved) return Err{saved.error()};
+  return merged;
 }
 
 Result<std::optional<vavev_aziz::Halt>, std::string> clear_halt(const fs::path& path) {

@@ -36,10 +36,11 @@ LoadedRisk load_risk_state(const std::filesystem::path& path, double now, std::o
 // halt another run saved meanwhile is kept and one a `resume` cleared is not brought back.
 // Written atomically (a sibling flushed to disk, renamed over `path`, the folder flushed);
 // missing folders are created. A file there that does not read is set aside as at loading.
-// Returns the first failing step's error; the old file stays intact unless the rename happened.
-vavev_aziz::Result<void, std::error_code> save_risk(const std::filesystem::path& path,
-                                                    const vavev_aziz::RiskState& state,
-                                                    const vavev_aziz::RiskState& read);
+// Returns the state as saved, merged, or the first failing step's error; the old file stays
+// intact unless the rename happened.
+vavev_aziz::Result<vavev_aziz::RiskState, std::error_code> save_risk(
+    const std::filesystem::path& path, const vavev_aziz::RiskState& state,
+    const vavev_aziz::RiskState& read);
 
 // Removes the halt from the risk state in `path`, under the lock, keeping every other field as
 // the file has it now. Returns the halt removed, nothing when the file is missing or holds no

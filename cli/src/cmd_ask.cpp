@@ -37,13 +37,20 @@ constexpr vavev_aziz::Duration kSuppress{14'400, 0};
 // difference is pointed out.
 constexpr double kMaxLossTolerance = 0.05;
 
+// What became of the risk state at the save after the proposal.
+struct RiskSaved {
+  std::string unsaved;            // why it could not be saved; empty when it was
+  bool halted_meanwhile = false;  // the saved state holds a halt another run raised
+};
+
 // What holds an approved order back from the broker, tested in this order: the reason that
 // becomes the placement error, or none. After the command line's own three: an order whose open
 // entry is not in the journal, which every later survival check and `reconcile` would then
-// never see; and an order that adds risk while this run's risk state is unsaved (`unsaved_risk`
-// says why), since a halt or a high-water mark that cannot be kept must not let openings out.
+// never see; and an order that adds risk while this run's risk state is unsaved, since a halt
+// or a high-water mark that cannot be kept must not let openings out, or while another run's
+// halt now stands.
 std::optional<std::string> held_back(const Args& args, const vavev_aziz::Outcome::Submit& submit,
-                                     const Order& order, const std::string& unsaved_risk) {
+                                     const Order& order, const RiskSaved& risk) {
   if (flag(args, "--verdict"))
     return "--verdict: a canned operator answer is never sent to the broker (approved and "
            "journalled only)";
@@ -55,10 +62,14 @@ std::optional<std::string> held_back(const Args& args, const vavev_aziz::Outcome
     return "the journal could not record the open entry (" + *submit.unjournalled +
            "): approved, not sent \u2014 an order missing from the journal is invisible to "
            "every later risk check and to reconcile";
-  if (!unsaved_risk.empty() && !order.reduces_risk())
-    return "the risk state could not be saved (" + unsaved_risk +
+  if (order.reduces_risk()) return std::nullopt;
+  if (!risk.unsaved.empty())
+    return "the risk state could not be saved (" + risk.unsaved +
            "): approved, not sent \u2014 an order that adds risk waits until the survival "
            "layer's state can be kept";
+  if (risk.halted_meanwhile)
+    return "trading was halted by another run while this order was being judged: approved, "
+           "not sent \u2014 opens wait until a human clears the halt";
   return std::nullopt;
 }
 
@@ -135,9 +146,8 @@ Context proposal_context(const Args& args, const Order& order, const LiveContext
 // did not act on is journalled as never created; any other failure leaves the order awaiting
 // reconciliation, since the broker may have created it.
 Placement place(const Args& args, const Order& order, const vavev_aziz::Outcome::Submit& submit,
-                const std::string& unsaved_risk, const Journal& journal) {
-  if (auto reason = held_back(args, submit, order, unsaved_risk))
-    return {std::nullopt, std::move(*reason)};
+                const RiskSaved& risk, const Journal& journal) {
+  if (auto reason = held_back(args, submit, order, risk)) return {std::nullopt, std::move(*reason)};
   const vavev_aziz::Ticket& ticket = submit.ticket;
 
   auto client = alpaca::Client::from_environment();
@@ -196,16 +206,22 @@ int cmd_ask(const Args& args, Io io) {
            << "): " << saved.error().message() << '\n';
   // A damaged state that could not be set aside is left in place rather than saved over.
   std::string unsaved = "the unreadable file was left in place";
+  bool halted_meanwhile = false;
   if (risk_savable) {
-    const auto saved = save_risk(*risk_file, risk, risk_read);
+    auto saved = save_risk(*risk_file, risk, risk_read);
     unsaved = saved ? "" : saved.error().message();
+    if (saved) {
+      // Another run may have halted trading while this one waited for the owner.
+      halted_meanwhile = saved->halt && !risk.halt;
+      risk = std::move(*saved);
+    }
   }
   if (!unsaved.empty())
     io.err << "tovra trade: WARNING: RISK STATE NOT PERSISTED (" << risk_file->string()
            << "): " << unsaved << " \u2014 a tripped halt will not survive this run\n";
 
   if (const auto* submit = result.outcome.submit())
-    result.placement = place(args, order, *submit, unsaved, journal);
+    result.placement = place(args, order, *submit, {unsaved, halted_meanwhile}, journal);
   result.halted = risk.halt.has_value();
   print_ask_result(result, order, has(args, "--json") ? Form::Json : Form::Text, io.out);
   return ask_exit_code(result.outcome);

@@ -437,6 +437,21 @@ TEST_F(Ask, NothingGoesOutUnrecorded) {
   EXPECT_EQ(not_placed(closing), "") << closing.out;
   EXPECT_EQ(broker.orders().size(), 1u);
   EXPECT_EQ(journal().size(), 2u);
+
+  // Another run halts trading while the owner is being asked: the yes no longer opens anything.
+  for (const auto& entry : fs::directory_iterator(state("")))
+    if (entry.path().filename().string().starts_with("risk.json")) fs::remove(entry.path());
+  fake_program("imsg", "cat > '" + state("risk.json").string() + R"(' <<'EOF'
+{"high_water": 200000.0, "halt": {"at": 1.0, "kind": "drawdown", "reason": "elsewhere",
+ "equity": 100000.0, "high_water": 200000.0, "iv_rank": null}}
+EOF)");
+  auto meanwhile = ask({"--symbol", "SPY", "--class", "option", "--notional", "500"});
+  EXPECT_EQ(meanwhile.code, 0);
+  EXPECT_TRUE(not_placed(meanwhile).starts_with("trading was halted by another run"))
+      << meanwhile.out;
+  EXPECT_TRUE(meanwhile.out.ends_with("ACCOUNT IS HALTED \u2014 only a human at the machine can "
+                                      "clear it **\n"));
+  EXPECT_EQ(broker.orders().size(), 1u);
 }
 
 TEST_F(Ask, BinaryReportsEachOutcomeByItsExitCode) {
