@@ -1,0 +1,261 @@
+// The fold of a journal's events into one trade per order, and the views built on it.
+//
+// A fold of a long journal holds a few hundred thousand trades, so each is kept small: texts
+// are stored once in a growing arena (an id in its own bytes, a symbol, structure, proposer or
+// fill status once for all the trades that share it), and the trades themselves sit in
+// fixed-size chunks, so growing never copies what is already there.
+#include <algorithm>
+#include <functional>
+#include <limits>
+#include <utility>
+
+#include "journal_reader.hpp"
+#include "vavev_aziz/journal.hpp"
+
+namespace vavev_aziz {
+namespace {
+
+// Texts laid end to end in large blocks, each as its length (four bytes) and its bytes. Texts
+// come from journal lines, which the reader takes only below 4 GiB.
+class TextArena {
+ public:
+  const char* add(std::string_view text) {
+    const auto size = static_cast<std::uint32_t>(text.size());
+    const std::size_t need = sizeof size + text.size();
+    if (need > left_) grow(need);
+    char* at = next_;
+    std::memcpy(at, &size, sizeof size);
+    std::memcpy(at + sizeof size, text.data(), text.size());
+    next_ += need;
+    left_ -= need;
+    return at;
+  }
+
+ private:
+  static constexpr std::size_t kBlock = 256 << 10;
+
+  void grow(std::size_t need) {
+    const std::size_t size = std::max(need, kBlock);
+    // Left uninitialised: only what is written is ever touched.
+    blocks_.emplace_back(new char[size]);
+    next_ = blocks_.back().get();
+    left_ = size;
+  }
+
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* next_ = nullptr;
+  std::size_t left_ = 0;
+};
+
+// An open-addressing table from texts to positions in a list that holds them: the ids of the
+// trades, the labels. Each slot keeps 32 bits of the text's hash beside the position, so a
+// probe reads a text only when those agree; eight bytes a slot and at most three quarters full
+// keep the table small. Positions are 32-bit: a fold of four billion trades would not fit in
+// memory. `text_at` gives the text at a position.
+class TextIndex {
+ public:
+  void clear() {
+    slots_.clear();
+    used_ = 0;
+  }
+
+  // The position of `text`, if the table has it.
+  template <class TextAt>
+  std::optional<std::size_t> find(const TextAt& text_at, std::string_view text) const {
+    if (slots_.empty()) return std::nullopt;
+    const std::uint32_t at = slots_[probe(text_at, hash(text), text)].at;
+    if (at == kEmpty) return std::nullopt;
+    return at;
+  }
+
+  // The position of `text`, if the table has it; otherwise nothing, and `fresh` becomes its
+  // position: the caller puts the text there before the table is used again.
+  template <class TextAt>
+  std::optional<std::size_t> find_or_add(const TextAt& text_at, std::string_view text,
+                                         std::size_t fresh) {
+    if (4 * (used_ + 1) > 3 * slots_.size()) rebuild(std::max<std::size_t>(16, 2 * slots_.size()));
+    const std::uint32_t h = hash(text);
+    Slot& slot = slots_[probe(text_at, h, text)];
+    if (slot.at != kEmpty) return slot.at;
+    slot = Slot{h, static_cast<std::uint32_t>(fresh)};
+    ++used_;
+    return std::nullopt;
+  }
+
+ private:
+  static constexpr std::uint32_t kEmpty = std::numeric_limits<std::uint32_t>::max();
+  struct Slot {
+    std::uint32_t hash = 0;
+    std::uint32_t at = kEmpty;
+  };
+
+  static std::uint32_t hash(std::string_view text) {
+    const std::size_t h = std::hash<std::string_view>{}(text);
+    return static_cast<std::uint32_t>(h ^ (h >> 32));
+  }
+
+  // The slot holding `text`, or the empty slot where it would go.
+  template <class TextAt>
+  std::size_t probe(const TextAt& text_at, std::uint32_t h, std::string_view text) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.at == kEmpty || (s.hash == h && text_at(s.at) == text)) return i;
+    }
+  }
+
+  void rebuild(std::size_t size) {
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size));
+    const std::size_t mask = size - 1;
+    for (const Slot& s : old) {
+      if (s.at == kEmpty) continue;
+      std::size_t i = s.hash & mask;
+      while (slots_[i].at != kEmpty)
+        i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<Slot> slots_;  // a power of two in size
+  std::size_t used_ = 0;
+};
+
+}  // namespace
+
+struct Trades::Kept {
+  TextArena texts;
+  TextIndex ids;  // positions in the fold
+  std::vector<const char*> labels;
+  TextIndex label_index;  // positions in `labels`
+};
+
+const char* Trades::label(std::string_view text) {
+  auto& labels = kept_->labels;
+  const auto label_at = [&labels](std::size_t i) { return Trade::text(labels[i]); };
+  if (const auto at = kept_->label_index.find_or_add(label_at, text, labels.size()))
+    return labels[*at];
+  return labels.emplace_back(kept_->texts.add(text));
+}
+
+Trades::Trades() : kept_(std::make_unique<Kept>()) {}
+Trades::~Trades() = default;
+Trades::Trades(Trades&&) noexcept = default;
+Trades& Trades::operator=(Trades&&) noexcept = default;
+
+void Trades::add(const Event& event) {
+  if (!kept_) kept_ = std::make_unique<Kept>();  // a fold moved from starts afresh
+  if (const OpenEntry* entry = event.open()) {
+    open(*entry);
+  } else if (const CloseEntry* close = event.close()) {
+    if (Trade* t = latest_of(close->id)) {
+      t->realized_pnl_ = close->realized_pnl;
+      t->has_ |= Trade::kClosed;
+    }
+  } else if (const FillEntry* fill = event.fill()) {
+    if (Trade* t = latest_of(fill->id)) {
+      t->status_ = label(fill->status);
+      t->filled_qty_ = fill->filled_qty;
+      t->intended_qty_ = fill->intended_qty;
+      t->has_ |= Trade::kFilled;
+    }
+  }
+}
+
+void Trades::open(const OpenEntry& entry) {
+  if ((size_ >> kChunkBits) == chunks_.size())
+    chunks_.emplace_back(std::make_unique<Trade[]>(kChunkMask + 1));
+  if (kept_->ids.find_or_add(ids(), entry.id, size_)) return;  // the first open wins
+  Trade& t = at(size_++);
+  t = Trade{};
+  t.id_ = kept_->texts.add(entry.id);
+  t.at_ = entry.at;
+  t.symbol_ = label(entry.symbol);
+  t.structure_ = label(entry.structure);
+  t.by_ = label(entry.by);
+  auto number = [&t](const std::optional<double>& value, double& into, Trade::Has bit) {
+    if (!value) return;
+    into = *value;
+    t.has_ |= bit;
+  };
+  number(entry.iv_rank, t.iv_rank_, Trade::kIvRank);
+  number(entry.qty, t.qty_, Trade::kQty);
+  number(entry.max_loss, t.max_loss_, Trade::kMaxLoss);
+  if (entry.exit) t.has_ |= Trade::kExit;
+  if (entry.closes) {
+    // Usually the id of a trade already folded: its text is shared.
+    const Trade* target = find(*entry.closes);
+    t.closes_ = target ? target->id_ : kept_->texts.add(*entry.closes);
+  }
+}
+
+const Trade* Trades::find(std::string_view id) const {
+  if (!kept_) return nullptr;
+  const auto at = kept_->ids.find(ids(), id);
+  return at ? &(*this)[*at] : nullptr;
+}
+
+Trade* Trades::latest_of(std::string_view id) {
+  return const_cast<Trade*>(find(id));
+}
+
+void Trades::reindex() {
+  if (!kept_) return;
+  kept_->ids.clear();
+  for (std::size_t i = 0; i < size_; ++i)
+    kept_->ids.find_or_add(ids(), (*this)[i].id(), i);
+}
+
+std::optional<double> Trade::effective_max_loss() const {
+  const auto loss = max_loss();
+  if (!loss) return std::nullopt;
+  const auto f = fill();
+  if (!f) return loss;
+  double part = 0;
+  if (f->intended_qty > 0) part = std::clamp(f->filled_qty / f->intended_qty, 0.0, 1.0);
+  return *loss * part;
+}
+
+Trades Journal::trades() const {
+  using namespace journal_format;
+  // What `Trades::add` reads of each line; the other values are only checked.
+  constexpr KeyMask kRead =
+      key_bit(Key::Id) | key_bit(Key::At) | key_bit(Key::Symbol) | key_bit(Key::Structure) |
+      key_bit(Key::By) | key_bit(Key::IvRank) | key_bit(Key::Qty) | key_bit(Key::MaxLoss) |
+      key_bit(Key::Exit) | key_bit(Key::Closes) | key_bit(Key::RealizedPnl) | key_bit(Key::Status) |
+      key_bit(Key::FilledQty) | key_bit(Key::IntendedQty);
+  Trades trades;
+  LineSource lines(path_);
+  LineReader reader(kinds<OpenEntry, CloseEntry, FillEntry>(), kRead);
+  while (const auto line = lines.next())
+    if (const Event* event = reader.read(*line)) trades.add(*event);
+  if (lines.failed()) return {};
+  return trades;
+}
+
+Trades Journal::open_trades() const {
+  Trades open = trades();
+  open.retain([](const Trade& t) { return t.holds_position(); });
+  return open;
+}
+
+std::vector<ExitGap> Journal::exits_awaiting_close() const {
+  return vavev_aziz::exits_awaiting_close(trades());
+}
+
+std::vector<ExitGap> exits_awaiting_close(const Trades& trades) {
+  std::vector<ExitGap> gaps;
+  for (const Trade& t : trades) {
+    if (!t.exit() || !t.fill() || !t.placed()) continue;
+    const auto closes = t.closes();
+    if (closes) {
+      const Trade* target = trades.find(*closes);
+      if (!target || target->closed()) continue;
+    }
+    gaps.push_back(ExitGap{std::string(t.id()), std::string(t.symbol()),
+                           closes ? std::optional<std::string>(*closes) : std::nullopt, t.at(),
+                           closes.has_value()});
+  }
+  return gaps;
+}
+
+}  // namespace vavev_aziz
