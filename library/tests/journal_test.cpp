@@ -217,6 +217,7 @@ TEST_F(JournalFile, LinesReadOrSkipped) {
        R"({"event":"close","event":"close","id":"a","at":1,"realized_pnl":2,"outcome":"o"})", ""},
       {"two objects", good + good, ""},
       {"trailing text", good + " x", ""},
+      {"NUL after the value", good + std::string("\0 x", 3), ""},
       {"bare value", R"("open")", ""},
       {"null line", "null", ""},
       {"known key twice",
