@@ -49,7 +49,6 @@ class ReferenceLineReader::Collector {
   bool number_unsigned(std::uint64_t v) {
     if (Slot* s = scalar(Val::Number)) {
       s->whole = true;
-      s->count = v;
       s->number = static_cast<double>(v);
     }
     return depth_ > 0;

@@ -48,10 +48,25 @@ std::optional<double> return_on_risk(const Trade& t) {
   return *pnl / *risk;
 }
 
+template <class IsTest>
+bool countable_by(const Trade& trade, IsTest&& is_test) {
+  return trade.closed() && !trade.exit() && trade.placed() && !is_test(trade.structure());
+}
+
+// The countable trades in order. A fold keeps each structure's text once, so the trades of one
+// structure share its bytes, and whether it is a test structure is worked out once per text.
 std::vector<const Trade*> countable_trades(const Trades& trades) {
+  std::vector<std::pair<std::string_view, bool>> known;  // compared by address
+  auto is_test = [&known](std::string_view structure) {
+    for (const auto& [text, test] : known)
+      if (text.data() == structure.data() && text.size() == structure.size()) return test;
+    const bool test = test_structure(structure);
+    if (known.size() < 32) known.emplace_back(structure, test);
+    return test;
+  };
   std::vector<const Trade*> kept;
   for (const auto& t : trades)
-    if (countable(t)) kept.push_back(&t);
+    if (countable_by(t, is_test)) kept.push_back(&t);
   return kept;
 }
 
@@ -87,7 +102,7 @@ double critical_value(std::uint64_t k) {
 }
 
 bool countable(const Trade& trade) {
-  return trade.closed() && !trade.exit() && trade.placed() && !test_structure(trade.structure());
+  return countable_by(trade, test_structure);
 }
 
 Attribution score(std::string_view label, std::span<const Trade* const> trades, std::uint64_t k) {

@@ -5,6 +5,7 @@
 // fill status once for all the trades that share it), and the trades themselves sit in
 // fixed-size chunks, so growing never copies what is already there.
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <limits>
 #include <utility>
@@ -15,17 +16,24 @@
 namespace vavev_aziz {
 namespace {
 
-// Texts laid end to end in large blocks, each as its length (four bytes) and its bytes. Texts
-// come from journal lines, which the reader takes only below 4 GiB.
+// Texts laid end to end in large blocks, each as its length and its bytes, the way
+// `Trade::text` reads them. Texts come from journal lines, which the reader takes only below
+// 4 GiB.
 class TextArena {
  public:
   const char* add(std::string_view text) {
     const auto size = static_cast<std::uint32_t>(text.size());
-    const std::size_t need = sizeof size + text.size();
+    const std::size_t head = size < 255 ? 1 : 1 + sizeof size;
+    const std::size_t need = head + text.size();
     if (need > left_) grow(need);
     char* at = next_;
-    std::memcpy(at, &size, sizeof size);
-    std::memcpy(at + sizeof size, text.data(), text.size());
+    if (size < 255) {
+      at[0] = static_cast<char>(size);
+    } else {
+      at[0] = static_cast<char>(255);
+      std::memcpy(at + 1, &size, sizeof size);
+    }
+    std::memcpy(at + head, text.data(), text.size());
     next_ += need;
     left_ -= need;
     return at;
@@ -52,20 +60,37 @@ class TextArena {
 // probe reads a text only when those agree; eight bytes a slot and at most three quarters full
 // keep the table small. Positions are 32-bit: a fold of four billion trades would not fit in
 // memory. `text_at` gives the text at a position.
+//
+// A journal's fills and closes follow their opens closely, so the texts last found or added sit
+// in a small cache in front of the table: once the table outgrows the processor's caches, most
+// lookups are still answered without a trip to memory.
 class TextIndex {
  public:
   void clear() {
     slots_.clear();
     used_ = 0;
+    recent_.fill(Slot{});
   }
 
   // The position of `text`, if the table has it.
   template <class TextAt>
   std::optional<std::size_t> find(const TextAt& text_at, std::string_view text) const {
     if (slots_.empty()) return std::nullopt;
-    const std::uint32_t at = slots_[probe(text_at, hash(text), text)].at;
+    const std::uint32_t h = hash(text);
+    Slot& recent = recent_[h & kRecentMask];
+    if (recent.at != kEmpty && recent.hash == h && text_at(recent.at) == text) return recent.at;
+    const std::uint32_t at = slots_[probe(text_at, h, text)].at;
     if (at == kEmpty) return std::nullopt;
+    recent = Slot{h, at};
     return at;
+  }
+
+  // The hash of `text`, once its slot in the table is on its way to the processor's cache, so
+  // that other work can overlap the wait for memory.
+  std::uint32_t prefetch(std::string_view text) const {
+    const std::uint32_t h = hash(text);
+    if (!slots_.empty()) __builtin_prefetch(&slots_[h & (slots_.size() - 1)]);
+    return h;
   }
 
   // The position of `text`, if the table has it; otherwise nothing, and `fresh` becomes its
@@ -73,12 +98,23 @@ class TextIndex {
   template <class TextAt>
   std::optional<std::size_t> find_or_add(const TextAt& text_at, std::string_view text,
                                          std::size_t fresh) {
+    return find_or_add(text_at, text, fresh, hash(text));
+  }
+  // The same, with the text's hash already known.
+  template <class TextAt>
+  std::optional<std::size_t> find_or_add(const TextAt& text_at, std::string_view text,
+                                         std::size_t fresh, std::uint32_t h) {
     if (4 * (used_ + 1) > 3 * slots_.size()) rebuild(std::max<std::size_t>(16, 2 * slots_.size()));
-    const std::uint32_t h = hash(text);
+    Slot& recent = recent_[h & kRecentMask];
+    if (recent.at != kEmpty && recent.hash == h && text_at(recent.at) == text) return recent.at;
     Slot& slot = slots_[probe(text_at, h, text)];
-    if (slot.at != kEmpty) return slot.at;
-    slot = Slot{h, static_cast<std::uint32_t>(fresh)};
-    ++used_;
+    const bool found = slot.at != kEmpty;
+    if (!found) {
+      slot = Slot{h, static_cast<std::uint32_t>(fresh)};
+      ++used_;
+    }
+    recent = slot;
+    if (found) return slot.at;
     return std::nullopt;
   }
 
@@ -116,8 +152,11 @@ class TextIndex {
     }
   }
 
+  static constexpr std::size_t kRecentMask = 4095;
+
   std::vector<Slot> slots_;  // a power of two in size
   std::size_t used_ = 0;
+  mutable std::array<Slot, kRecentMask + 1> recent_{};
 };
 
 }  // namespace
@@ -147,16 +186,12 @@ void Trades::add(const Event& event) {
   if (const OpenEntry* entry = event.open()) {
     open(*entry);
   } else if (const CloseEntry* close = event.close()) {
-    if (Trade* t = latest_of(close->id)) {
-      t->realized_pnl_ = close->realized_pnl;
-      t->has_ |= Trade::kClosed;
-    }
+    if (Trade* t = latest_of(close->id)) t->realized_pnl_ = close->realized_pnl;
   } else if (const FillEntry* fill = event.fill()) {
     if (Trade* t = latest_of(fill->id)) {
       t->status_ = label(fill->status);
       t->filled_qty_ = fill->filled_qty;
       t->intended_qty_ = fill->intended_qty;
-      t->has_ |= Trade::kFilled;
     }
   }
 }
@@ -164,27 +199,30 @@ void Trades::add(const Event& event) {
 void Trades::open(const OpenEntry& entry) {
   if ((size_ >> kChunkBits) == chunks_.size())
     chunks_.emplace_back(std::make_unique<Trade[]>(kChunkMask + 1));
-  if (kept_->ids.find_or_add(ids(), entry.id, size_)) return;  // the first open wins
+  // A new id's place in a large index is rarely in the cache: it is fetched while the labels
+  // are looked up.
+  const std::uint32_t hash = kept_->ids.prefetch(entry.id);
+  const char* symbol = label(entry.symbol);
+  const char* structure = label(entry.structure);
+  const char* by = label(entry.by);
+  if (kept_->ids.find_or_add(ids(), entry.id, size_, hash)) return;  // the first open wins
   Trade& t = at(size_++);
   t = Trade{};
   t.id_ = kept_->texts.add(entry.id);
   t.at_ = entry.at;
-  t.symbol_ = label(entry.symbol);
-  t.structure_ = label(entry.structure);
-  t.by_ = label(entry.by);
-  auto number = [&t](const std::optional<double>& value, double& into, Trade::Has bit) {
-    if (!value) return;
-    into = *value;
-    t.has_ |= bit;
-  };
-  number(entry.iv_rank, t.iv_rank_, Trade::kIvRank);
-  number(entry.qty, t.qty_, Trade::kQty);
-  number(entry.max_loss, t.max_loss_, Trade::kMaxLoss);
-  if (entry.exit) t.has_ |= Trade::kExit;
-  if (entry.closes) {
+  t.symbol_ = symbol;
+  t.structure_ = structure;
+  t.by_ = by;
+  const double none = std::numeric_limits<double>::quiet_NaN();
+  t.iv_rank_ = entry.iv_rank.value_or(none);
+  t.qty_ = entry.qty.value_or(none);
+  t.max_loss_ = entry.max_loss.value_or(none);
+  if (entry.exit && entry.closes) {
     // Usually the id of a trade already folded: its text is shared.
     const Trade* target = find(*entry.closes);
     t.closes_ = target ? target->id_ : kept_->texts.add(*entry.closes);
+  } else if (entry.exit) {
+    t.closes_ = Trade::kNoTarget;
   }
 }
 
@@ -206,13 +244,11 @@ void Trades::reindex() {
 }
 
 std::optional<double> Trade::effective_max_loss() const {
-  const auto loss = max_loss();
-  if (!loss) return std::nullopt;
-  const auto f = fill();
-  if (!f) return loss;
+  if (std::isnan(max_loss_)) return std::nullopt;
+  if (!status_) return max_loss_;
   double part = 0;
-  if (f->intended_qty > 0) part = std::clamp(f->filled_qty / f->intended_qty, 0.0, 1.0);
-  return *loss * part;
+  if (intended_qty_ > 0) part = std::clamp(filled_qty_ / intended_qty_, 0.0, 1.0);
+  return max_loss_ * part;
 }
 
 Trades Journal::trades() const {

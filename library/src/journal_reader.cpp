@@ -38,9 +38,10 @@ bool fits(const bool*, const Slot& s) {
 bool fits(const std::optional<double>*, const Slot& s) {
   return s.kind == Val::Null || s.kind == Val::Number;
 }
+// A whole number up to 2^32 - 1 is exact as a double, so its value can be taken from there.
 bool fits(const std::optional<std::uint32_t>*, const Slot& s) {
-  return s.kind == Val::Null ||
-         (s.kind == Val::Number && s.whole && s.count <= std::numeric_limits<std::uint32_t>::max());
+  return s.kind == Val::Null || (s.kind == Val::Number && s.whole &&
+                                 s.number <= std::numeric_limits<std::uint32_t>::max());
 }
 bool fits(const std::optional<std::string>*, const Slot& s) {
   return s.kind == Val::Null || s.kind == Val::Text;
@@ -66,7 +67,7 @@ void put(std::optional<std::uint32_t>& target, const Slot& s) {
   if (s.kind == Val::Null)
     target.reset();
   else
-    target = static_cast<std::uint32_t>(s.count);
+    target = static_cast<std::uint32_t>(s.number);
 }
 void put(std::optional<std::string>& target, const Slot& s) {
   if (s.kind == Val::Null)
@@ -78,8 +79,8 @@ void put(std::optional<std::string>& target, const Slot& s) {
 }
 
 // Fills the reused entry: each kept field from its slot when the line has one, else with the
-// field's default, which every field outside `kept` also reads as. A missing required key or
-// a value of the wrong type makes the line unreadable.
+// field's default; fields outside `kept` are only checked. A missing required key or a value
+// of the wrong type makes the line unreadable.
 template <class E>
 bool fill(const std::array<const Slot*, Spec<E>::fields.size()>& at, KeyMask kept, E& entry) {
   static const E kDefaults{};
@@ -90,10 +91,12 @@ bool fill(const std::array<const Slot*, Spec<E>::fields.size()>& at, KeyMask kep
           auto& target = entry.*member;
           const Slot* s = at[i];
           if (s && !fits(&target, *s)) return false;
-          if (s && (kept & key_bit(f.key)))
-            put(target, *s);
-          else
-            target = kDefaults.*member;
+          if (kept & key_bit(f.key)) {
+            if (s)
+              put(target, *s);
+            else
+              target = kDefaults.*member;
+          }
           return s || f.presence != Presence::Required;
         },
         f.member);
@@ -316,8 +319,7 @@ class Collector {
         s.kind = Val::Number;
         if (key == Key::Unknown || kWholeKeys[static_cast<std::size_t>(key)]) {
           bool integer = false;
-          if (!v.is_negative() && !v.is_integer().get(integer) && integer)
-            s.whole = !v.get_uint64().get(s.count);
+          s.whole = !v.is_negative() && !v.is_integer().get(integer) && integer;
         }
         return !v.get_double().get(s.number);
       case od::json_type::string:
@@ -381,7 +383,10 @@ class Collector {
       raw.remove_suffix(1);
     if (raw.size() >= 2 && (!escapes_ || raw.find('\\') == std::string_view::npos)) {
       out = raw.substr(1, raw.size() - 2);
-      return true;
+      // Still taken from the parser: a value left unread would be skipped, and skipping is
+      // lenient about what follows it.
+      od::raw_json_string taken;
+      return !v.get_raw_json_string().get(taken);
     }
     return !v.get_string().get(out);
   }

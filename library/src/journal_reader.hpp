@@ -30,17 +30,16 @@ enum class Val : std::uint8_t { Null, Bool, Number, Text, Container };
 struct Slot {
   Key key = Key::Unknown;  // Unknown in the array form
   Val kind = Val::Null;
-  bool flag = false;        // Bool
-  bool whole = false;       // Number written as an integer without sign that fits 64 bits
-  std::uint64_t count = 0;  // that integer
-  double number = 0;        // Number
-  std::string_view text;    // Text, decoded; valid until the parser reads the next line
+  bool flag = false;      // Bool
+  bool whole = false;     // Number written as an integer without a sign
+  double number = 0;      // Number
+  std::string_view text;  // Text, decoded; valid until the parser reads the next line
 };
 
 // One reusable entry of each kind, filled from the slots of one line at a time, so reading a
 // journal allocates nothing once its longest texts have been seen. Only the fields of the
-// `kept` keys take the line's values; the others are checked all the same and read as their
-// defaults, for a reader that needs only some of them.
+// `kept` keys take the line's values, for a reader that needs only some of them; the others
+// are checked all the same, and hold nothing meaningful.
 class LineEntries {
  public:
   LineEntries(KindMask wanted, KeyMask kept);

@@ -218,6 +218,8 @@ TEST_F(JournalFile, LinesReadOrSkipped) {
       {"two objects", good + good, ""},
       {"trailing text", good + " x", ""},
       {"NUL after the value", good + std::string("\0 x", 3), ""},
+      {"a text in an array followed by a colon",
+       R"({"event":"close","id":"a","at":1,"realized_pnl":2,"outcome":"o","x":["{y":[1]}]})", ""},
       {"bare value", R"("open")", ""},
       {"null line", "null", ""},
       {"known key twice",

@@ -9,11 +9,13 @@
 // unreadable line is skipped.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -123,18 +125,19 @@ class Trade {
   std::string_view symbol() const { return text(symbol_); }
   std::string_view structure() const { return text(structure_); }
   std::string_view by() const { return text(by_); }
-  std::optional<double> iv_rank() const { return number(kIvRank, iv_rank_); }
-  std::optional<double> qty() const { return number(kQty, qty_); }
-  std::optional<double> max_loss() const { return number(kMaxLoss, max_loss_); }
-  bool exit() const { return (has_ & kExit) != 0; }  // the order only reduces risk
-  // For an exit: the id of the trade it exits.
+  std::optional<double> iv_rank() const { return number(iv_rank_); }
+  std::optional<double> qty() const { return number(qty_); }
+  std::optional<double> max_loss() const { return number(max_loss_); }
+  bool exit() const { return closes_ != nullptr; }  // the order only reduces risk
+  // For an exit: the id of the trade it exits (an order that is no exit names none).
   std::optional<std::string_view> closes() const {
-    return closes_ ? std::optional(text(closes_)) : std::nullopt;
+    if (!closes_ || closes_ == kNoTarget) return std::nullopt;
+    return text(closes_);
   }
 
   // The latest close's realized P&L; absent while no result is recorded.
-  std::optional<double> realized_pnl() const { return number(kClosed, realized_pnl_); }
-  bool closed() const { return (has_ & kClosed) != 0; }
+  std::optional<double> realized_pnl() const { return number(realized_pnl_); }
+  bool closed() const { return !std::isnan(realized_pnl_); }
 
   // The latest fill; absent while the order awaits the broker.
   struct Fill {
@@ -143,12 +146,12 @@ class Trade {
     double intended_qty = 0;
   };
   std::optional<Fill> fill() const {
-    if (!(has_ & kFilled)) return std::nullopt;
+    if (!status_) return std::nullopt;
     return Fill{text(status_), filled_qty_, intended_qty_};
   }
 
   // False exactly when a fill shows that nothing of the order was filled.
-  bool placed() const { return !(has_ & kFilled) || filled_qty_ > 0; }
+  bool placed() const { return !status_ || filled_qty_ > 0; }
 
   // Whether the trade holds a position: no close, not an exit, and placed.
   bool holds_position() const { return !closed() && !exit() && placed(); }
@@ -160,40 +163,39 @@ class Trade {
 
  private:
   friend class Trades;
-  enum Has : std::uint8_t {
-    kIvRank = 1,
-    kQty = 2,
-    kMaxLoss = 4,
-    kExit = 8,
-    kClosed = 16,
-    kFilled = 32,
-  };
 
-  // A kept text: its length in four bytes, then its bytes; null for the empty text.
+  // Every bit counts in a fold of a long journal, so absence is told by the values themselves:
+  // a number that is absent is NaN (a journal's numbers are always finite), a fill by its
+  // status text, an exit by what it names (this marker when it names nothing).
+  static constexpr char kNoTarget[1] = {0};
+  static std::optional<double> number(double value) {
+    return std::isnan(value) ? std::nullopt : std::optional(value);
+  }
+
+  // A kept text: its length in one byte, or from 255 bytes on the byte 255 and then the length
+  // in four, then its bytes; null for the empty text.
   static std::string_view text(const char* kept) {
     if (!kept) return {};
-    std::uint32_t size;
-    std::memcpy(&size, kept, sizeof size);
-    return {kept + sizeof size, size};
-  }
-  std::optional<double> number(Has bit, double value) const {
-    return (has_ & bit) ? std::optional(value) : std::nullopt;
+    const auto size = static_cast<unsigned char>(*kept);
+    if (size < 255) return {kept + 1, size};
+    std::uint32_t long_size;
+    std::memcpy(&long_size, kept + 1, sizeof long_size);
+    return {kept + 1 + sizeof long_size, long_size};
   }
 
   const char* id_ = nullptr;
   const char* symbol_ = nullptr;
   const char* structure_ = nullptr;
   const char* by_ = nullptr;
-  const char* closes_ = nullptr;  // null: the exit names no trade
-  const char* status_ = nullptr;
+  const char* closes_ = nullptr;  // null for an order that is no exit
+  const char* status_ = nullptr;  // null while there is no fill
   double at_ = 0;
-  double iv_rank_ = 0;
-  double qty_ = 0;
-  double max_loss_ = 0;
-  double realized_pnl_ = 0;
+  double iv_rank_ = std::numeric_limits<double>::quiet_NaN();
+  double qty_ = std::numeric_limits<double>::quiet_NaN();
+  double max_loss_ = std::numeric_limits<double>::quiet_NaN();
+  double realized_pnl_ = std::numeric_limits<double>::quiet_NaN();
   double filled_qty_ = 0;
   double intended_qty_ = 0;
-  std::uint8_t has_ = 0;
 };
 
 // The trades of one journal, one per order in the order of its first open event, and the texts
