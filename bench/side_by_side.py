@@ -36,17 +36,27 @@ with open(sys.argv[1], "rb") as lines:
 
 
 def run(argv, env):
-    """Runs one process; returns (CPU seconds, peak resident bytes, its standard output)."""
-    out = tempfile.TemporaryFile()
-    pid = os.posix_spawnp(argv[0], argv, env, file_actions=[(os.POSIX_SPAWN_DUP2, out.fileno(), 1)])
-    _, status, usage = os.wait4(pid, 0)
-    out.seek(0)
-    output = out.read()
-    if os.waitstatus_to_exitcode(status) not in (0, 1):
-        sys.exit(f"bench: {' '.join(argv)} failed ({status})")
-    # ru_maxrss is in kilobytes on Linux and in bytes on macOS.
-    peak = usage.ru_maxrss * (1 if platform.system() == "Darwin" else 1024)
-    return usage.ru_utime + usage.ru_stime, peak, output
+    """Runs one process; returns (CPU seconds, peak resident bytes, its standard output).
+
+    The command runs under /usr/bin/time, whose report gives its peak memory: a process forked
+    from this script would start with the script's own peak as its high-water mark."""
+    darwin = platform.system() == "Darwin"
+    with tempfile.TemporaryFile() as out, tempfile.NamedTemporaryFile("r") as usage:
+        timed = ["/usr/bin/time", "-l" if darwin else "-f%M", "-o", usage.name] + argv
+        pid = os.posix_spawn(timed[0], timed, env,
+                             file_actions=[(os.POSIX_SPAWN_DUP2, out.fileno(), 1)])
+        _, status, rusage = os.wait4(pid, 0)
+        if os.waitstatus_to_exitcode(status) not in (0, 1):
+            sys.exit(f"bench: {' '.join(argv)} failed ({status})")
+        out.seek(0)
+        output = out.read()
+        text = usage.read()
+    if darwin:  # "  <bytes>  maximum resident set size"
+        peak = next(int(l.split()[0]) for l in text.splitlines() if "maximum resident" in l)
+    else:  # kilobytes
+        peak = int(text.split()[-1]) * 1024
+    # The CPU time of time(1) and the command together; time(1) itself takes next to nothing.
+    return rusage.ru_utime + rusage.ru_stime, peak, output
 
 
 def journal(generator, data, events):

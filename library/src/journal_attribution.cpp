@@ -111,6 +111,7 @@ Attribution score(std::string_view label, std::span<const Trade* const> trades, 
   a.family_size = k;
   a.total_pnl = -0.0;
   std::vector<double> rors;
+  rors.reserve(trades.size());
   for (const Trade* t : trades) {
     const auto pnl = t->realized_pnl();
     if (pnl) a.total_pnl += *pnl;

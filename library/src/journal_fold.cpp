@@ -243,14 +243,6 @@ void Trades::reindex() {
     kept_->ids.find_or_add(ids(), (*this)[i].id(), i);
 }
 
-std::optional<double> Trade::effective_max_loss() const {
-  if (std::isnan(max_loss_)) return std::nullopt;
-  if (!status_) return max_loss_;
-  double part = 0;
-  if (intended_qty_ > 0) part = std::clamp(filled_qty_ / intended_qty_, 0.0, 1.0);
-  return max_loss_ * part;
-}
-
 Trades Journal::trades() const {
   using namespace journal_format;
   // What `Trades::add` reads of each line; the other values are only checked.

@@ -9,6 +9,7 @@
 // unreadable line is skipped.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -159,7 +160,13 @@ class Trade {
   // The risk the trade still carries: "max_loss" scaled by the filled fraction of the fill
   // (clamped to 0..1; 0 when the intended quantity is 0 or less), the whole "max_loss" without
   // a fill, absent without a "max_loss".
-  std::optional<double> effective_max_loss() const;
+  std::optional<double> effective_max_loss() const {
+    if (std::isnan(max_loss_)) return std::nullopt;
+    if (!status_) return max_loss_;
+    double part = 0;
+    if (intended_qty_ > 0) part = std::clamp(filled_qty_ / intended_qty_, 0.0, 1.0);
+    return max_loss_ * part;
+  }
 
  private:
   friend class Trades;
