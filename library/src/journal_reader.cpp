@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
 #include <simdjson.h>
+#include <nlohmann/json.hpp>
 
 #include "vavev_aziz/journal.hpp"
 
@@ -321,7 +323,7 @@ class Collector {
           bool integer = false;
           s.whole = !v.is_negative() && !v.is_integer().get(integer) && integer;
         }
-        return !v.get_double().get(s.number);
+        return number(v, s.number);
       case od::json_type::string:
         s.kind = Val::Text;
         return text(v, s.text);
@@ -345,8 +347,8 @@ class Collector {
         return !v.get_bool().get(flag);
       }
       case od::json_type::number: {
-        double number;
-        return !v.get_double().get(number);
+        double value;
+        return number(v, value);
       }
       case od::json_type::string: {
         std::string_view t;
@@ -368,6 +370,24 @@ class Collector {
       }
     }
     return false;
+  }
+
+  // A number's value; false when it is not a JSON number or not finite. simdjson also refuses
+  // an exponent of 19 digits or more, which JSON allows (0e99999999999999999999 is 0): such a
+  // token is read by the library's other JSON parser. Left unread by simdjson, it is then
+  // skipped as the one token it is.
+  static bool number(od::value& v, double& out) {
+    if (!v.get_double().get(out)) return true;
+    std::string_view token = v.raw_json_token();
+    while (!token.empty() && (token.back() == ' ' || token.back() == '\t' || token.back() == '\r' ||
+                              token.back() == '\n'))
+      token.remove_suffix(1);
+    // That parser stops at a NUL, and only a plain number token is handed to it.
+    if (token.find_first_not_of("0123456789+-.eE") != std::string_view::npos) return false;
+    const auto parsed = nlohmann::json::parse(token.begin(), token.end(), nullptr, false);
+    if (!parsed.is_number()) return false;
+    out = parsed.get<double>();
+    return std::isfinite(out);
   }
 
   static bool is_null(od::value& v) {
