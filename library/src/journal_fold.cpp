@@ -178,11 +178,23 @@ const char* Trades::label(std::string_view text) {
 
 Trades::Trades() : kept_(std::make_unique<Kept>()) {}
 Trades::~Trades() = default;
-Trades::Trades(Trades&&) noexcept = default;
-Trades& Trades::operator=(Trades&&) noexcept = default;
+// A fold moved from is left empty, ready to fold afresh.
+Trades::Trades(Trades&& other) noexcept
+    : chunks_(std::move(other.chunks_)),
+      size_(std::exchange(other.size_, 0)),
+      kept_(std::move(other.kept_)) {
+  other.chunks_.clear();
+}
+Trades& Trades::operator=(Trades&& other) noexcept {
+  chunks_ = std::move(other.chunks_);
+  size_ = std::exchange(other.size_, 0);
+  kept_ = std::move(other.kept_);
+  other.chunks_.clear();
+  return *this;
+}
 
 void Trades::add(const Event& event) {
-  if (!kept_) kept_ = std::make_unique<Kept>();  // a fold moved from starts afresh
+  if (!kept_) kept_ = std::make_unique<Kept>();  // moved from
   if (const OpenEntry* entry = event.open()) {
     open(*entry);
   } else if (const CloseEntry* close = event.close()) {

@@ -176,7 +176,8 @@ std::optional<std::size_t> kind_of_tag(const Slot& s) {
 
 // ---- The on-demand walk ----
 
-// The keys whose values must be whole numbers: for them a number is also read as an integer.
+// The keys whose values must be whole numbers: for them a number is also checked for being
+// written as an integer without a sign.
 constexpr auto kWholeKeys = [] {
   std::array<bool, kKeyCount> whole{};
   auto mark = [&whole](const auto& fields) {

@@ -180,7 +180,7 @@ class Trade {
   }
 
   // A kept text: its length in one byte, or from 255 bytes on the byte 255 and then the length
-  // in four, then its bytes; null for the empty text.
+  // in four, then its bytes; null for none.
   static std::string_view text(const char* kept) {
     if (!kept) return {};
     const auto size = static_cast<unsigned char>(*kept);
