@@ -1,7 +1,13 @@
-#include "journal_generator.hpp"
-
+// Writes a realistic journal for the benchmarks: interleaved opens, partial and complete fills,
+// closes, exits, refusals and the odd halt, with field values of the sizes the proposal
+// pipeline writes. The journal depends only on the number of events asked for, the same on
+// every platform, so a report over it can be checked against a known digest.
+//
+//   journal_generator EVENTS PATH    writes the journal and prints the number of orders
 #include <array>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <random>
@@ -12,7 +18,6 @@
 
 #include "vavev_aziz/support/numbers.hpp"
 
-namespace bench {
 namespace {
 
 constexpr std::array<std::string_view, 9> kStructures = {
@@ -50,13 +55,14 @@ class Generator {
  public:
   explicit Generator(std::FILE* out) : out_(out), rng_(20240611) {}
 
-  GeneratedJournal run(std::size_t events) {
-    GeneratedJournal g;
-    while (g.events < events) {
+  // Writes `events` lines; returns the number of orders (distinct open ids) among them.
+  std::size_t run(std::size_t events) {
+    std::size_t orders = 0;
+    for (std::size_t written = 0; written < events; ++written) {
       const double r = unit();
       if (r < 0.22 || pending_.empty()) {
         open();
-        ++g.orders;
+        ++orders;
       } else if (r < 0.40) {
         refused();
       } else if (r < 0.401) {
@@ -64,25 +70,22 @@ class Generator {
       } else {
         follow_up();
       }
-      ++g.events;
     }
-    return g;
+    return orders;
   }
 
  private:
-  double unit() { return std::uniform_real_distribution<double>(0, 1)(rng_); }
-  std::size_t pick(std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
-  }
+  // The engine's output is fixed by the standard, unlike the distributions' use of it.
+  double unit() { return static_cast<double>(rng_() >> 11) * 0x1.0p-53; }
+  std::size_t pick(std::size_t n) { return static_cast<std::size_t>(rng_() % n); }
   double now() { return clock_ += 0.5 + unit() * 90; }
   double price(double lo, double hi) { return std::round((lo + unit() * (hi - lo)) * 100) / 100; }
 
   std::string uuid() {
-    std::uniform_int_distribution<unsigned> hex(0, 15);
     std::string s = "tovra-";
     for (int i = 0; i < 32; ++i) {
       if (i == 8 || i == 12 || i == 16 || i == 20) s += '-';
-      s += "0123456789abcdef"[hex(rng_)];
+      s += "0123456789abcdef"[pick(16)];
     }
     return s;
   }
@@ -179,13 +182,26 @@ class Generator {
 
 }  // namespace
 
-GeneratedJournal generate_journal(const std::filesystem::path& path, std::size_t events) {
-  std::FILE* out = std::fopen(path.c_str(), "wb");
-  if (!out) return {};
+int main(int argc, char** argv) {
+  std::size_t events = 0;
+  const std::string_view count = argc == 3 ? argv[1] : "";
+  if (std::from_chars(count.data(), count.data() + count.size(), events).ptr !=
+          count.data() + count.size() ||
+      events == 0) {
+    std::fprintf(stderr, "usage: journal_generator EVENTS PATH\n");
+    return 2;
+  }
+  std::FILE* out = std::fopen(argv[2], "wb");
+  if (!out) {
+    std::perror(argv[2]);
+    return 1;
+  }
   std::setvbuf(out, nullptr, _IOFBF, 1 << 20);
-  auto g = Generator(out).run(events);
-  std::fclose(out);
-  return g;
+  const std::size_t orders = Generator(out).run(events);
+  if (std::fclose(out) != 0) {
+    std::perror(argv[2]);
+    return 1;
+  }
+  std::printf("%zu\n", orders);
+  return 0;
 }
-
-}  // namespace bench

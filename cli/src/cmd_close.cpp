@@ -3,7 +3,6 @@
 // attribution.
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -25,10 +24,6 @@ int fail(Io io, std::string_view message) {
   return 3;
 }
 
-bool still_open(const std::vector<vz::Trade>& open, const std::string& id) {
-  return std::any_of(open.begin(), open.end(), [&](const auto& t) { return t.open.id == id; });
-}
-
 }  // namespace
 
 int cmd_close(const Args& args, Io io) {
@@ -41,12 +36,12 @@ int cmd_close(const Args& args, Io io) {
   if (!part) {
     io.err << "tovra trade close: --id <client_order_id> is required\n  open now:\n";
     for (const auto& t : open)
-      io.err << "    " << t.open.id << "  " << t.open.symbol << '\n';
+      io.err << "    " << t.id() << "  " << t.symbol() << '\n';
     return 3;
   }
   std::vector<const vz::Trade*> matches;
   for (const auto& t : open)
-    if (t.open.id.find(*part) != std::string::npos) matches.push_back(&t);
+    if (t.id().find(*part) != std::string_view::npos) matches.push_back(&t);
   if (matches.empty()) return fail(io, fmt::format("no OPEN trade matching '{}'", *part));
   if (matches.size() > 1)
     return fail(io, fmt::format("'{}' matches {} open trades \u2014 use more of the id", *part,
@@ -60,7 +55,7 @@ int cmd_close(const Args& args, Io io) {
   const vz::Trade& trade = *matches.front();
   const double at = vz::platform::now_seconds();
   vz::record_close(journal, vz::CloseEntry{
-                                .id = trade.open.id,
+                                .id = std::string(trade.id()),
                                 .at = at,
                                 .realized_pnl = *pnl,
                                 .outcome = flag(args, "--outcome").value_or("closed_early"),
@@ -71,12 +66,12 @@ int cmd_close(const Args& args, Io io) {
   // The recorder swallows a failed append; a trade still open afterwards means the close is
   // not in the journal, and saying "closed" would leave its risk budget silently taken.
   const auto after = journal.open_trades();
-  if (still_open(after, trade.open.id))
+  if (after.find(trade.id()))
     return fail(io, fmt::format("journal write FAILED ({}) \u2014 the close of {} is not in the "
                                 "journal; nothing was recorded",
-                                path->string(), trade.open.id));
-  io.out << fmt::format("closed {} ({}) P&L {}\n  {} still open\n", trade.open.id,
-                        trade.open.symbol, vz::numbers::fixed(*pnl, 2, true), after.size());
+                                path->string(), trade.id()));
+  io.out << fmt::format("closed {} ({}) P&L {}\n  {} still open\n", trade.id(), trade.symbol(),
+                        vz::numbers::fixed(*pnl, 2, true), after.size());
   return 0;
 }
 

@@ -25,10 +25,9 @@ int fail(Io io, std::string_view message) {
 }
 
 // The quantity the order's open entry recorded, if any.
-std::optional<double> recorded_qty(const std::vector<vz::Trade>& trades, const std::string& id) {
-  for (const auto& t : trades)
-    if (t.open.id == id) return t.open.qty;
-  return std::nullopt;
+std::optional<double> recorded_qty(const vz::Trades& trades, const std::string& id) {
+  const vz::Trade* t = trades.find(id);
+  return t ? t->qty() : std::nullopt;
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ double win_rate(const Attribution& s) {
   return s.n == 0 ? 0.0 : static_cast<double>(s.wins) / static_cast<double>(s.n);
 }
 
-std::size_t open_count(std::span<const vz::Trade> trades) {
+std::size_t open_count(const vz::Trades& trades) {
   return static_cast<std::size_t>(std::count_if(trades.begin(), trades.end(),
                                                 [](const auto& t) { return t.holds_position(); }));
 }
@@ -48,7 +48,7 @@ std::string rows(const std::vector<Attribution>& slices) {
   return text;
 }
 
-std::string stale_block(const std::vector<vz::Trade>& trades, double now) {
+std::string stale_block(const vz::Trades& trades, double now) {
   std::string lines;
   for (const auto& [id, age] : vz::awaiting_with_age(trades, now))
     if (age > kStaleAfterSeconds)
@@ -107,7 +107,7 @@ json::Json rows_json(const std::vector<Attribution>& slices) {
 
 }  // namespace
 
-std::string counts_line(std::span<const vz::Trade> trades) {
+std::string counts_line(const vz::Trades& trades) {
   return fmt::format("  {} open \u00b7 {} awaiting reconciliation\n", open_count(trades),
                      vz::awaiting_reconciliation(trades).size());
 }

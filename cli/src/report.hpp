@@ -20,7 +20,7 @@ inline constexpr double kStaleAfterSeconds = 23400;
 std::string report_row(const vavev_aziz::Attribution& slice);
 
 // "  {} open · {} awaiting reconciliation\n" for the folded trades.
-std::string counts_line(std::span<const vavev_aziz::Trade> trades);
+std::string counts_line(const vavev_aziz::Trades& trades);
 
 // The text report, ending with its last line end; ages of awaiting orders are measured
 // against `now` (epoch seconds).

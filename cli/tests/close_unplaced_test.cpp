@@ -1,6 +1,8 @@
 // close and unplaced: finding the order by part of its id, every refusal in its order of
 // checks with nothing written, the records and result lines, and a lost write that is not
 // reported as done.
+#include <optional>
+
 #include "harness.hpp"
 #include "vavev_aziz/journal.hpp"
 
@@ -23,10 +25,18 @@ class CloseUnplaced : public Scratch {
     write_text(journal(), kJournal);
   }
   fs::path journal() const { return state("journal.jsonl"); }
-  vavev_aziz::Trade trade(const std::string& id) const {
-    for (const auto& t : vavev_aziz::Journal(journal()).trades())
-      if (t.open.id == id) return t;
-    return {};
+  // The latest close and fill the journal holds for an id, as written.
+  struct Recorded {
+    std::optional<vavev_aziz::CloseEntry> close;
+    std::optional<vavev_aziz::FillEntry> fill;
+  };
+  Recorded trade(const std::string& id) const {
+    Recorded r;
+    for (const auto& e : vavev_aziz::Journal(journal()).events()) {
+      if (const auto* c = e.close(); c && c->id == id) r.close = *c;
+      if (const auto* f = e.fill(); f && f->id == id) r.fill = *f;
+    }
+    return r;
   }
 };
 

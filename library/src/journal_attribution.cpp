@@ -41,23 +41,39 @@ bool test_structure(std::string_view structure) {
 }
 
 std::optional<double> return_on_risk(const Trade& t) {
-  if (!t.close) return std::nullopt;
+  const auto pnl = t.realized_pnl();
+  if (!pnl) return std::nullopt;
   const auto risk = t.effective_max_loss();
   if (!risk || !(*risk > 0)) return std::nullopt;
-  return t.close->realized_pnl / *risk;
+  return *pnl / *risk;
 }
 
-std::vector<const Trade*> countable_trades(const std::vector<Trade>& trades) {
+template <class IsTest>
+bool countable_by(const Trade& trade, IsTest&& is_test) {
+  return trade.closed() && !trade.exit() && trade.placed() && !is_test(trade.structure());
+}
+
+// The countable trades in order. A fold keeps each structure's text once, so the trades of one
+// structure share its bytes, and whether it is a test structure is worked out once per text.
+std::vector<const Trade*> countable_trades(const Trades& trades) {
+  std::vector<std::pair<std::string_view, bool>> known;  // compared by address
+  auto is_test = [&known](std::string_view structure) {
+    for (const auto& [text, test] : known)
+      if (text.data() == structure.data() && text.size() == structure.size()) return test;
+    const bool test = test_structure(structure);
+    if (known.size() < 32) known.emplace_back(structure, test);
+    return test;
+  };
   std::vector<const Trade*> kept;
   for (const auto& t : trades)
-    if (countable(t)) kept.push_back(&t);
+    if (countable_by(t, is_test)) kept.push_back(&t);
   return kept;
 }
 
 // One slice per distinct value of a text field, ascending by bytes; the trades of each slice
 // keep their order.
 template <class Field>
-std::vector<Attribution> by_text(const std::vector<Trade>& trades, Field field) {
+std::vector<Attribution> by_text(const Trades& trades, Field field) {
   std::map<std::string_view, std::vector<const Trade*>> groups;
   for (const Trade* t : countable_trades(trades))
     groups[field(*t)].push_back(t);
@@ -86,7 +102,7 @@ double critical_value(std::uint64_t k) {
 }
 
 bool countable(const Trade& trade) {
-  return trade.close && !trade.open.exit && trade.placed() && !test_structure(trade.open.structure);
+  return countable_by(trade, test_structure);
 }
 
 Attribution score(std::string_view label, std::span<const Trade* const> trades, std::uint64_t k) {
@@ -95,12 +111,14 @@ Attribution score(std::string_view label, std::span<const Trade* const> trades, 
   a.family_size = k;
   a.total_pnl = -0.0;
   std::vector<double> rors;
+  rors.reserve(trades.size());
   for (const Trade* t : trades) {
-    if (t->close) a.total_pnl += t->close->realized_pnl;
+    const auto pnl = t->realized_pnl();
+    if (pnl) a.total_pnl += *pnl;
     const auto r = return_on_risk(*t);
     if (!r) continue;
     rors.push_back(*r);
-    if (t->close->realized_pnl > 0) ++a.wins;
+    if (*pnl > 0) ++a.wins;
   }
   a.n = rors.size();
   if (a.n >= 1) {
@@ -118,14 +136,14 @@ Attribution score(std::string_view label, std::span<const Trade* const> trades, 
   return a;
 }
 
-Attribution overall(const std::vector<Trade>& trades) {
+Attribution overall(const Trades& trades) {
   return score("ALL closed trades", countable_trades(trades), 1);
 }
 
-std::vector<Attribution> by_iv_rank(const std::vector<Trade>& trades) {
+std::vector<Attribution> by_iv_rank(const Trades& trades) {
   std::array<std::vector<const Trade*>, kBuckets.size()> members;
   for (const Trade* t : countable_trades(trades)) {
-    const auto& r = t->open.iv_rank;
+    const auto r = t->iv_rank();
     if (!r) continue;
     for (std::size_t b = 0; b < kBuckets.size(); ++b)
       if (kBuckets[b].lower <= *r && *r < kBuckets[b].upper) members[b].push_back(t);
@@ -136,12 +154,12 @@ std::vector<Attribution> by_iv_rank(const std::vector<Trade>& trades) {
   return slices;
 }
 
-std::vector<Attribution> by_structure(const std::vector<Trade>& trades) {
-  return by_text(trades, [](const Trade& t) -> std::string_view { return t.open.structure; });
+std::vector<Attribution> by_structure(const Trades& trades) {
+  return by_text(trades, [](const Trade& t) { return t.structure(); });
 }
 
-std::vector<Attribution> by_proposer(const std::vector<Trade>& trades) {
-  return by_text(trades, [](const Trade& t) -> std::string_view { return t.open.by; });
+std::vector<Attribution> by_proposer(const Trades& trades) {
+  return by_text(trades, [](const Trade& t) { return t.by(); });
 }
 
 std::optional<std::uint64_t> Attribution::n_needed() const {

@@ -250,9 +250,9 @@ Outcome Pipeline::fire(const Journal& journal, const Order& order, const Context
   if (exit) {
     // Read before this order's own line goes in; a name is given only when it is unambiguous.
     int matches = 0;
-    for (auto& trade : journal.open_trades()) {
-      if (trade.open.symbol != order.symbol) continue;
-      if (++matches == 1) closes = std::move(trade.open.id);
+    for (const auto& trade : journal.open_trades()) {
+      if (trade.symbol() != order.symbol) continue;
+      if (++matches == 1) closes = trade.id();
     }
     if (matches != 1) closes.reset();
   }

@@ -58,10 +58,10 @@ std::vector<std::string> awaiting_reconciliation(const Journal& journal) {
   return awaiting_reconciliation(journal.trades());
 }
 
-std::vector<std::string> awaiting_reconciliation(std::span<const Trade> trades) {
+std::vector<std::string> awaiting_reconciliation(const Trades& trades) {
   std::vector<std::string> ids;
   for (const auto& trade : trades)
-    if (!trade.fill) ids.push_back(trade.open.id);
+    if (!trade.fill()) ids.emplace_back(trade.id());
   return ids;
 }
 
@@ -69,13 +69,12 @@ std::vector<std::pair<std::string, double>> awaiting_with_age(const Journal& jou
   return awaiting_with_age(journal.trades(), now);
 }
 
-std::vector<std::pair<std::string, double>> awaiting_with_age(std::span<const Trade> trades,
-                                                              double now) {
+std::vector<std::pair<std::string, double>> awaiting_with_age(const Trades& trades, double now) {
   std::vector<std::pair<std::string, double>> aged;
   for (const auto& trade : trades) {
-    if (trade.fill) continue;
-    const double age = now - trade.open.at;
-    aged.emplace_back(trade.open.id, age > 0 ? age : 0.0);
+    if (trade.fill()) continue;
+    const double age = now - trade.at();
+    aged.emplace_back(trade.id(), age > 0 ? age : 0.0);
   }
   return aged;
 }
@@ -84,8 +83,9 @@ std::vector<std::string> reconcile(const Journal& journal, std::span<const Broke
                                    double now) {
   // A partial fill leaves the order open to later statuses; any other fill settles it.
   std::unordered_set<std::string> settled;
-  for (auto& trade : journal.trades())
-    if (trade.fill && trade.fill->status != "partial") settled.insert(std::move(trade.open.id));
+  for (const auto& trade : journal.trades())
+    if (const auto fill = trade.fill(); fill && fill->status != "partial")
+      settled.emplace(trade.id());
 
   std::vector<std::string> recorded;
   for (const auto& s : statuses) {

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -16,7 +15,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <utility>
 
 extern char** environ;
@@ -368,18 +366,6 @@ RunOutcome run(const std::string& program, const std::vector<std::string>& args,
     outcome.status = WIFSIGNALED(*waited) ? WTERMSIG(*waited) : 0;
   }
   return outcome;
-}
-
-void advise_huge_pages(void* start, std::size_t size) {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHuge = 2u << 20;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(start) + kHuge - 1) & ~(kHuge - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(start) + size) & ~(kHuge - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)start;
-  (void)size;
-#endif
 }
 
 Result<std::string, std::error_code> read_file(const std::filesystem::path& path) {

@@ -11,19 +11,49 @@
 namespace vavev_aziz {
 namespace {
 
+// One order as the fold sees it: its open entry's fields, then a fill and a close if asked.
+struct Order {
+  std::optional<double> max_loss;
+  std::optional<double> pnl;  // the close's result; no close when absent
+  std::string structure = "iron_condor";
+  std::string by = "loop";
+  std::optional<double> iv_rank;
+  bool exit = false;
+  std::optional<std::pair<double, double>> fill;  // filled, intended
+};
+
 // A closed trade with the given risk and result; no fill unless asked.
-Trade closed(double max_loss, double pnl, std::string structure = "iron_condor",
+Order closed(double max_loss, double pnl, std::string structure = "iron_condor",
              std::string by = "loop") {
-  Trade t;
-  t.open.id = "t";
-  t.open.structure = std::move(structure);
-  t.open.by = std::move(by);
-  t.open.max_loss = max_loss;
-  t.close = CloseEntry{"t", 2, pnl, "done", std::nullopt, ""};
-  return t;
+  Order o;
+  o.max_loss = max_loss;
+  o.pnl = pnl;
+  o.structure = std::move(structure);
+  o.by = std::move(by);
+  return o;
 }
 
-std::vector<const Trade*> refs(const std::vector<Trade>& trades) {
+// The fold of the orders, each under an id of its own.
+Trades fold(const std::vector<Order>& orders) {
+  Trades trades;
+  for (std::size_t i = 0; i < orders.size(); ++i) {
+    const Order& o = orders[i];
+    OpenEntry open;
+    open.id = "t" + std::to_string(i);
+    open.structure = o.structure;
+    open.by = o.by;
+    open.max_loss = o.max_loss;
+    open.iv_rank = o.iv_rank;
+    open.exit = o.exit;
+    trades.add({open});
+    if (o.fill)
+      trades.add({FillEntry{open.id, 1, "filled", o.fill->first, o.fill->second, {}, {}, ""}});
+    if (o.pnl) trades.add({CloseEntry{open.id, 2, *o.pnl, "done", std::nullopt, ""}});
+  }
+  return trades;
+}
+
+std::vector<const Trade*> refs(const Trades& trades) {
   std::vector<const Trade*> out;
   for (const auto& t : trades)
     out.push_back(&t);
@@ -45,34 +75,36 @@ TEST(Attribution, WhichTradesCount) {
       {"", true},          {"_test_", false}, {"iron_condor", true},
   };
   for (const auto& c : structures)
-    EXPECT_EQ(countable(closed(100, 1, c.structure)), c.counts) << c.structure;
+    EXPECT_EQ(countable(fold({closed(100, 1, c.structure)})[0]), c.counts) << c.structure;
 
-  Trade open = closed(100, 1);
-  open.close.reset();
-  EXPECT_FALSE(countable(open));
-  Trade exit = closed(100, 1);
-  exit.open.exit = true;
-  EXPECT_FALSE(countable(exit));
-  Trade unfilled = closed(100, 1);
-  unfilled.fill = FillEntry{"t", 1, "rejected", 0, 3, std::nullopt, std::nullopt, ""};
-  EXPECT_FALSE(countable(unfilled));
-  unfilled.fill->filled_qty = 1;
-  EXPECT_TRUE(countable(unfilled));
+  Order open = closed(100, 1);
+  open.pnl.reset();
+  Order exit = closed(100, 1);
+  exit.exit = true;
+  Order unfilled = closed(100, 1);
+  unfilled.fill = {{0, 3}};
+  Order part_filled = closed(100, 1);
+  part_filled.fill = {{1, 3}};
+  const Trades t = fold({open, exit, unfilled, part_filled});
+  EXPECT_FALSE(countable(t[0]));
+  EXPECT_FALSE(countable(t[1]));
+  EXPECT_FALSE(countable(t[2]));
+  EXPECT_TRUE(countable(t[3]));
 }
 
 TEST(Attribution, ScoreOfASlice) {
-  std::vector<Trade> trades = {closed(100, 50), closed(200, -20), closed(100, 0)};
-  Trade no_risk = closed(100, 7);
-  no_risk.open.max_loss.reset();  // adds to the total only
-  trades.push_back(no_risk);
-  Trade zero_fill = closed(100, 9);
-  zero_fill.fill = FillEntry{"t", 1, "filled", 1, 0, std::nullopt, std::nullopt, ""};
-  trades.push_back(zero_fill);  // intended 0: no risk, so no return on risk
-  Trade partial = closed(100, 30);
-  partial.fill = FillEntry{"t", 1, "filled", 1, 2, std::nullopt, std::nullopt, ""};
-  trades.push_back(partial);  // half filled: 30 on 50 of risk
+  std::vector<Order> orders = {closed(100, 50), closed(200, -20), closed(100, 0)};
+  Order no_risk = closed(100, 7);
+  no_risk.max_loss.reset();  // adds to the total only
+  orders.push_back(no_risk);
+  Order zero_fill = closed(100, 9);
+  zero_fill.fill = {{1, 0}};  // intended 0: no risk, so no return on risk
+  orders.push_back(zero_fill);
+  Order partial = closed(100, 30);
+  partial.fill = {{1, 2}};  // half filled: 30 on 50 of risk
+  orders.push_back(partial);
 
-  const auto a = score("label", refs(trades), 3);
+  const auto a = score("label", refs(fold(orders)), 3);
   EXPECT_EQ(a.label, "label");
   EXPECT_EQ(a.family_size, 3u);
   EXPECT_EQ(a.n, 4u);
@@ -84,7 +116,7 @@ TEST(Attribution, ScoreOfASlice) {
                                        3));
   EXPECT_DOUBLE_EQ(a.total_pnl, 50 - 20 + 0 + 7 + 9 + 30);
 
-  const auto one = score("one", refs({closed(100, 10)}), 1);
+  const auto one = score("one", refs(fold({closed(100, 10)})), 1);
   EXPECT_EQ(one.n, 1u);
   EXPECT_EQ(one.sd_ror, 0);
   EXPECT_FALSE(one.n_needed());
@@ -93,9 +125,10 @@ TEST(Attribution, ScoreOfASlice) {
 }
 
 TEST(Attribution, NothingClosed) {
-  std::vector<Trade> trades = {closed(100, 5)};
-  trades[0].close.reset();
-  for (const auto& all : {std::vector<Trade>{}, trades}) {
+  Order unclosed = closed(100, 5);
+  unclosed.pnl.reset();
+  for (const auto& orders : {std::vector<Order>{}, {unclosed}}) {
+    const Trades all = fold(orders);
     const auto a = overall(all);
     EXPECT_EQ(a.label, "ALL closed trades");
     EXPECT_EQ(a.n, 0u);
@@ -117,7 +150,7 @@ TEST(Attribution, NothingClosed) {
 }
 
 TEST(Attribution, IvRankBuckets) {
-  std::vector<Trade> trades;
+  std::vector<Order> orders;
   for (std::optional<double> r : {std::optional<double>(0.0),
                                   {0.2499},
                                   {0.25},
@@ -127,9 +160,10 @@ TEST(Attribution, IvRankBuckets) {
                                   {1.01},
                                   {-0.01},
                                   {std::nullopt}}) {
-    trades.push_back(closed(100, 10));
-    trades.back().open.iv_rank = r;
+    orders.push_back(closed(100, 10));
+    orders.back().iv_rank = r;
   }
+  const Trades trades = fold(orders);
   const auto b = by_iv_rank(trades);
   ASSERT_EQ(b.size(), 4u);
   EXPECT_EQ(b[0].label, "iv_rank 0-25% (cheap)");
@@ -144,11 +178,12 @@ TEST(Attribution, IvRankBuckets) {
 }
 
 TEST(Attribution, StructureAndProposerSlices) {
-  std::vector<Trade> trades = {
+  std::vector<Order> orders = {
       closed(100, 10, "iron_condor", "loop"), closed(100, 10, "Iron_Condor", "cli"),
       closed(100, 10, "iron_condor", "loop"), closed(100, 10, "put_test", "zzz"),  // not countable
       closed(100, 10, "strangle", "cli")};
-  trades[4].open.max_loss.reset();  // a row with no return on risk still counts
+  orders[4].max_loss.reset();  // a row with no return on risk still counts
+  const Trades trades = fold(orders);
   const auto s = by_structure(trades);
   ASSERT_EQ(s.size(), 3u);
   EXPECT_EQ(s[0].label, "Iron_Condor");
@@ -220,8 +255,7 @@ TEST(Attribution, Verdicts) {
 }
 
 TEST(Attribution, ThirtyEqualReturnsHaveNoSpread) {
-  std::vector<Trade> trades(30, closed(100, 50));
-  const auto a = overall(trades);
+  const auto a = overall(fold(std::vector<Order>(30, closed(100, 50))));
   EXPECT_EQ(a.n, 30u);
   EXPECT_EQ(a.mean_ror, 0.5);
   EXPECT_EQ(a.sd_ror, 0);
@@ -229,11 +263,11 @@ TEST(Attribution, ThirtyEqualReturnsHaveNoSpread) {
 }
 
 TEST(Attribution, ElevenStructuresRaiseTheBar) {
-  std::vector<Trade> trades;
+  std::vector<Order> orders;
   for (int s = 0; s < 11; ++s)
     for (int i = 0; i < 30; ++i)
-      trades.push_back(closed(100, i % 2 ? 10 : -4, std::string("s").append(std::to_string(s))));
-  const auto slices = by_structure(trades);
+      orders.push_back(closed(100, i % 2 ? 10 : -4, std::string("s").append(std::to_string(s))));
+  const auto slices = by_structure(fold(orders));
   ASSERT_EQ(slices.size(), 11u);
   for (const auto& a : slices) {
     EXPECT_EQ(a.family_size, 11u);

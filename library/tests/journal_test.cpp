@@ -200,6 +200,9 @@ TEST_F(JournalFile, LinesReadOrSkipped) {
       {"halted", R"({"event":"halted","at":1,"kind":"k","reason":"r","equity":1,"high_water":2})",
        "halted"},
       {"nesting of 127 levels", deep_ok, "open"},
+      {"an exponent of twenty digits",
+       R"({"event":"close","id":"a","at":0e99999999999999999999,"realized_pnl":2,"outcome":"o"})",
+       "close"},
       {"array close without note", close6 + "]", "close"},
       {"array close with note", close6 + R"(,"n"])", "close"},
       {"array open stopping after approved_by", open15 + R"("g","rule"])", "open"},
@@ -217,6 +220,9 @@ TEST_F(JournalFile, LinesReadOrSkipped) {
        R"({"event":"close","event":"close","id":"a","at":1,"realized_pnl":2,"outcome":"o"})", ""},
       {"two objects", good + good, ""},
       {"trailing text", good + " x", ""},
+      {"NUL after the value", good + std::string("\0 x", 3), ""},
+      {"a text in an array followed by a colon",
+       R"({"event":"close","id":"a","at":1,"realized_pnl":2,"outcome":"o","x":["{y":[1]}]})", ""},
       {"bare value", R"("open")", ""},
       {"null line", "null", ""},
       {"known key twice",
@@ -368,14 +374,14 @@ TEST_F(JournalFile, FoldKeepsFirstOpenAndLatestFillAndClose) {
     ASSERT_TRUE(journal().append(e));
   const auto trades = journal().trades();
   ASSERT_EQ(trades.size(), 2u);
-  EXPECT_EQ(trades[0].open.id, "a");
-  EXPECT_EQ(trades[0].open.symbol, "SPY250117P00450000");
-  EXPECT_FALSE(trades[0].open.exit);
-  EXPECT_EQ(trades[0].fill->filled_qty, 10);
-  EXPECT_EQ(trades[0].close->realized_pnl, 2);
-  EXPECT_EQ(trades[1].open.id, "b");
-  EXPECT_FALSE(trades[1].fill);
-  EXPECT_FALSE(trades[1].close);
+  EXPECT_EQ(trades[0].id(), "a");
+  EXPECT_EQ(trades[0].symbol(), "SPY250117P00450000");
+  EXPECT_FALSE(trades[0].exit());
+  EXPECT_EQ(trades[0].fill()->filled_qty, 10);
+  EXPECT_EQ(trades[0].realized_pnl(), 2);
+  EXPECT_EQ(trades[1].id(), "b");
+  EXPECT_FALSE(trades[1].fill());
+  EXPECT_FALSE(trades[1].closed());
 }
 
 // Many orders, with tags the writer would not escape, so the fold cannot size itself ahead and
@@ -404,14 +410,13 @@ TEST_F(JournalFile, FoldOfManyOrdersFindsEveryTrade) {
   ASSERT_EQ(trades.size(), static_cast<std::size_t>(orders));
   for (int i = 0; i < orders; ++i) {
     const Trade& t = trades[static_cast<std::size_t>(i)];
-    ASSERT_EQ(t.open.id, "tovra-" + std::to_string(i));
-    EXPECT_EQ(t.open.symbol, "S");
-    EXPECT_EQ(t.open.max_loss, i);
+    ASSERT_EQ(t.id(), "tovra-" + std::to_string(i));
+    EXPECT_EQ(t.symbol(), "S");
+    EXPECT_EQ(t.max_loss(), i);
     if (i < orders - 7) {
-      ASSERT_TRUE(t.close) << i;
-      EXPECT_EQ(t.close->realized_pnl, i);
+      EXPECT_EQ(t.realized_pnl(), i) << i;
     } else {
-      EXPECT_FALSE(t.close) << i;
+      EXPECT_FALSE(t.closed()) << i;
     }
   }
 }
@@ -451,7 +456,7 @@ TEST_F(JournalFile, OpenTradesAndExitsAwaitingClose) {
 
   std::vector<std::string> open_ids;
   for (const auto& t : journal().open_trades())
-    open_ids.push_back(t.open.id);
+    open_ids.emplace_back(t.id());
   EXPECT_EQ(open_ids, (std::vector<std::string>{"awaiting", "partial", "target"}));
 
   auto gaps = journal().exits_awaiting_close();
@@ -490,10 +495,12 @@ TEST(EffectiveMaxLoss, ScalesByTheFilledFraction) {
       {-100, {{5, 10}}, -50},
   };
   for (const auto& c : cases) {
-    Trade t{open_entry("a"), std::nullopt, std::nullopt};
-    t.open.max_loss = c.max_loss;
-    if (c.fill) t.fill = fill_entry("a", c.fill->first, c.fill->second);
-    EXPECT_EQ(t.effective_max_loss(), c.expected);
+    OpenEntry open = open_entry("a");
+    open.max_loss = c.max_loss;
+    Trades t;
+    t.add({open});
+    if (c.fill) t.add({fill_entry("a", c.fill->first, c.fill->second)});
+    EXPECT_EQ(t[0].effective_max_loss(), c.expected);
   }
 }
 

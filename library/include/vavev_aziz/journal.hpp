@@ -9,9 +9,15 @@
 // unreadable line is skipped.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <iterator>
+#include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -107,23 +113,179 @@ struct Event {
   std::string_view tag() const;
 };
 
-// The folded view of one order: its first open entry with the latest fill and close recorded
-// for the same id.
-struct Trade {
-  OpenEntry open;
-  std::optional<CloseEntry> close;  // absent while no result is recorded
-  std::optional<FillEntry> fill;    // absent while the order awaits the broker
+class Trades;
+
+// The fold's record of one order: what the commands and the statistics read of its first open
+// entry, its latest fill and its latest close. Its texts are kept by the `Trades` that holds
+// it, so a trade (or a copy of one) is valid only while that fold lives.
+class Trade {
+ public:
+  // From the order's first open entry.
+  std::string_view id() const { return text(id_); }
+  double at() const { return at_; }
+  std::string_view symbol() const { return text(symbol_); }
+  std::string_view structure() const { return text(structure_); }
+  std::string_view by() const { return text(by_); }
+  std::optional<double> iv_rank() const { return number(iv_rank_); }
+  std::optional<double> qty() const { return number(qty_); }
+  std::optional<double> max_loss() const { return number(max_loss_); }
+  bool exit() const { return closes_ != nullptr; }  // the order only reduces risk
+  // For an exit: the id of the trade it exits (an order that is no exit names none).
+  std::optional<std::string_view> closes() const {
+    if (!closes_ || closes_ == kNoTarget) return std::nullopt;
+    return text(closes_);
+  }
+
+  // The latest close's realized P&L; absent while no result is recorded.
+  std::optional<double> realized_pnl() const { return number(realized_pnl_); }
+  bool closed() const { return !std::isnan(realized_pnl_); }
+
+  // The latest fill; absent while the order awaits the broker.
+  struct Fill {
+    std::string_view status;
+    double filled_qty = 0;
+    double intended_qty = 0;
+  };
+  std::optional<Fill> fill() const {
+    if (!status_) return std::nullopt;
+    return Fill{text(status_), filled_qty_, intended_qty_};
+  }
 
   // False exactly when a fill shows that nothing of the order was filled.
-  bool placed() const { return !fill || fill->filled_qty > 0; }
+  bool placed() const { return !status_ || filled_qty_ > 0; }
 
   // Whether the trade holds a position: no close, not an exit, and placed.
-  bool holds_position() const { return !close && !open.exit && placed(); }
+  bool holds_position() const { return !closed() && !exit() && placed(); }
 
   // The risk the trade still carries: "max_loss" scaled by the filled fraction of the fill
   // (clamped to 0..1; 0 when the intended quantity is 0 or less), the whole "max_loss" without
   // a fill, absent without a "max_loss".
-  std::optional<double> effective_max_loss() const;
+  std::optional<double> effective_max_loss() const {
+    if (std::isnan(max_loss_)) return std::nullopt;
+    if (!status_) return max_loss_;
+    double part = 0;
+    if (intended_qty_ > 0) part = std::clamp(filled_qty_ / intended_qty_, 0.0, 1.0);
+    return max_loss_ * part;
+  }
+
+ private:
+  friend class Trades;
+
+  // Every bit counts in a fold of a long journal, so absence is told by the values themselves:
+  // a number that is absent is NaN (a journal's numbers are always finite), a fill by its
+  // status text, an exit by what it names (this marker when it names nothing).
+  static constexpr char kNoTarget[1] = {0};
+  static std::optional<double> number(double value) {
+    return std::isnan(value) ? std::nullopt : std::optional(value);
+  }
+
+  // A kept text: its length in one byte, or from 255 bytes on the byte 255 and then the length
+  // in four, then its bytes; null for none.
+  static std::string_view text(const char* kept) {
+    if (!kept) return {};
+    const auto size = static_cast<unsigned char>(*kept);
+    if (size < 255) return {kept + 1, size};
+    std::uint32_t long_size;
+    std::memcpy(&long_size, kept + 1, sizeof long_size);
+    return {kept + 1 + sizeof long_size, long_size};
+  }
+
+  const char* id_ = nullptr;
+  const char* symbol_ = nullptr;
+  const char* structure_ = nullptr;
+  const char* by_ = nullptr;
+  const char* closes_ = nullptr;  // null for an order that is no exit
+  const char* status_ = nullptr;  // null while there is no fill
+  double at_ = 0;
+  double iv_rank_ = std::numeric_limits<double>::quiet_NaN();
+  double qty_ = std::numeric_limits<double>::quiet_NaN();
+  double max_loss_ = std::numeric_limits<double>::quiet_NaN();
+  double realized_pnl_ = std::numeric_limits<double>::quiet_NaN();
+  double filled_qty_ = 0;
+  double intended_qty_ = 0;
+};
+
+// The trades of one journal, one per order in the order of its first open event, and the texts
+// they view: each distinct symbol, structure, proposer and fill status is kept once. Trades sit
+// in fixed-size chunks, so a fold grows without ever copying what it already holds.
+class Trades {
+ public:
+  Trades();
+  ~Trades();
+  Trades(Trades&&) noexcept;
+  Trades& operator=(Trades&&) noexcept;
+
+  // Folds one more event in. An open adds a trade unless one with its id is there already (the
+  // first open wins); a close or a fill becomes the latest of the trade with its id, when there
+  // is one (so one that stands before its open is ignored); refused and halted change nothing.
+  void add(const Event& event);
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const Trade& operator[](std::size_t i) const { return chunks_[i >> kChunkBits][i & kChunkMask]; }
+
+  // The trade with this id (ids are compared byte for byte), if there is one.
+  const Trade* find(std::string_view id) const;
+
+  // Keeps only the trades for which `keep` holds, in their order.
+  template <class Keep>
+  void retain(Keep keep) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < size_; ++i)
+      if (keep((*this)[i])) at(kept++) = (*this)[i];
+    size_ = kept;
+    chunks_.resize((size_ + kChunkMask) >> kChunkBits);
+    reindex();
+  }
+
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = Trade;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const Trade*;
+    using reference = const Trade&;
+
+    const_iterator() = default;
+    reference operator*() const { return (*trades_)[i_]; }
+    pointer operator->() const { return &(*trades_)[i_]; }
+    const_iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator before = *this;
+      ++i_;
+      return before;
+    }
+    bool operator==(const const_iterator&) const = default;
+
+   private:
+    friend class Trades;
+    const_iterator(const Trades* trades, std::size_t i) : trades_(trades), i_(i) {}
+    const Trades* trades_ = nullptr;
+    std::size_t i_ = 0;
+  };
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, size_}; }
+
+ private:
+  static constexpr std::size_t kChunkBits = 12;
+  static constexpr std::size_t kChunkMask = (std::size_t{1} << kChunkBits) - 1;
+
+  Trade& at(std::size_t i) { return chunks_[i >> kChunkBits][i & kChunkMask]; }
+  auto ids() const {
+    return [this](std::size_t i) { return (*this)[i].id(); };
+  }
+  const char* label(std::string_view text);
+  void open(const OpenEntry& entry);
+  Trade* latest_of(std::string_view id);
+  void reindex();
+
+  std::vector<std::unique_ptr<Trade[]>> chunks_;
+  std::size_t size_ = 0;
+  struct Kept;  // the texts and the index by id
+  std::unique_ptr<Kept> kept_;
 };
 
 // A filled exit order whose result is not recorded.
@@ -152,12 +314,11 @@ class Journal {
   // key...) is skipped while the lines around it are read.
   std::vector<Event> events() const;
 
-  // One trade per order, in the order of each order's first open event. A close or fill
-  // counts only after its open; the latest one wins.
-  std::vector<Trade> trades() const;
+  // One trade per order, in the order of each order's first open event (`Trades::add`).
+  Trades trades() const;
 
   // The trades that hold a position (`Trade::holds_position`).
-  std::vector<Trade> open_trades() const;
+  Trades open_trades() const;
 
   // `exits_awaiting_close` of this journal's trades.
   std::vector<ExitGap> exits_awaiting_close() const;
@@ -168,8 +329,8 @@ class Journal {
 
 // The filled exits among `trades` whose result is missing: an exit naming a trade is listed
 // while that trade has no close; an exit naming none is listed for as long as it stands in the
-// journal. `trades` is a fold, one trade per id.
-std::vector<ExitGap> exits_awaiting_close(std::span<const Trade> trades);
+// journal.
+std::vector<ExitGap> exits_awaiting_close(const Trades& trades);
 
 // Attribution: the statistics of one slice of closed trades. Its return on risk per trade is
 // the realized P&L divided by the effective maximum loss.
@@ -211,17 +372,17 @@ bool countable(const Trade& trade);
 Attribution score(std::string_view label, std::span<const Trade* const> trades, std::uint64_t k);
 
 // "ALL closed trades" over the countable trades, k = 1.
-Attribution overall(const std::vector<Trade>& trades);
+Attribution overall(const Trades& trades);
 
 // Four slices by iv rank at entry (0-25%, 25-50%, 50-75%, 75-100%), always all four, k = 4.
-std::vector<Attribution> by_iv_rank(const std::vector<Trade>& trades);
+std::vector<Attribution> by_iv_rank(const Trades& trades);
 
 // One slice per distinct structure of the countable trades, ascending by bytes; k is the
 // number of slices.
-std::vector<Attribution> by_structure(const std::vector<Trade>& trades);
+std::vector<Attribution> by_structure(const Trades& trades);
 
 // One slice per distinct proposer of the countable trades, ascending by bytes; k is the
 // number of slices.
-std::vector<Attribution> by_proposer(const std::vector<Trade>& trades);
+std::vector<Attribution> by_proposer(const Trades& trades);
 
 }  // namespace vavev_aziz

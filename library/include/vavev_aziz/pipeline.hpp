@@ -162,13 +162,12 @@ void record_unplaced(const Journal& journal, const std::string& client_order_id,
 // The ids of the journal's trades that have no fill yet (closed or not), in journal order.
 std::vector<std::string> awaiting_reconciliation(const Journal& journal);
 // The same of trades already folded.
-std::vector<std::string> awaiting_reconciliation(std::span<const Trade> trades);
+std::vector<std::string> awaiting_reconciliation(const Trades& trades);
 
 // The same trades with their age: now minus the open entry's time, never below 0.
 std::vector<std::pair<std::string, double>> awaiting_with_age(const Journal& journal, double now);
 // The same of trades already folded.
-std::vector<std::pair<std::string, double>> awaiting_with_age(std::span<const Trade> trades,
-                                                              double now);
+std::vector<std::pair<std::string, double>> awaiting_with_age(const Trades& trades, double now);
 
 // Journals a fill stamped `now` for each status whose word is a final or partial one and whose
 // order is not settled yet (a fill recorded that is not "partial"). Returns the ids journalled,

@@ -59,10 +59,6 @@ struct RunOptions {
 RunOutcome run(const std::string& program, const std::vector<std::string>& args,
                const RunOptions& options = {});
 
-// Hints that a large region not yet touched should be backed by huge pages, so filling it
-// costs a few page faults instead of one per 4 KiB. Only a hint: ignored where unsupported.
-void advise_huge_pages(void* start, std::size_t size);
-
 // Reads a whole file as bytes.
 Result<std::string, std::error_code> read_file(const std::filesystem::path& path);
 

@@ -1,0 +1,77 @@
+// Feeds arbitrary bytes, as the lines of a journal, to the journal's line reader and to the
+// reference reader: they must agree on every line, readable or not, and on every value read.
+// The same bytes as a file must also fold into the trades that the events read from it make.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+#include "journal_reader.hpp"
+#include "reference_journal_reader.hpp"
+#include "vavev_aziz/journal.hpp"
+
+namespace {
+
+using namespace vavev_aziz;
+
+// Two folds hold the same trades in the same order.
+bool same(const Trades& a, const Trades& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const Trade &x = a[i], &y = b[i];
+    const auto xf = x.fill(), yf = y.fill();
+    if (x.id() != y.id() || x.at() != y.at() || x.symbol() != y.symbol() ||
+        x.structure() != y.structure() || x.by() != y.by() || x.iv_rank() != y.iv_rank() ||
+        x.qty() != y.qty() || x.max_loss() != y.max_loss() || x.exit() != y.exit() ||
+        x.closes() != y.closes() || x.realized_pnl() != y.realized_pnl() ||
+        xf.has_value() != yf.has_value())
+      return false;
+    if (xf && (xf->status != yf->status || xf->filled_qty != yf->filled_qty ||
+               xf->intended_qty != yf->intended_qty))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace vavev_aziz::journal_format;
+  static LineReader reader(kAllKinds);
+  static ReferenceLineReader reference;
+
+  // Lines as the journal's line source hands them out: each followed by the rest of the input
+  // and then padding.
+  std::string bytes(reinterpret_cast<const char*>(data), size);
+  bytes.append(kLinePadding, '\0');
+  const std::string_view all(bytes.data(), size);
+  Trades folded;
+  for (std::size_t start = 0; start <= all.size();) {
+    std::size_t end = all.find('\n', start);
+    const bool last = end == std::string_view::npos;
+    if (last) end = all.size();
+    std::string_view line = all.substr(start, end - start);
+    if (!last && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    start = end + 1;
+    if (last && line.empty()) break;
+
+    const Event* fresh = reader.read(line);
+    const Event* old = reference.read(line);
+    if ((fresh == nullptr) != (old == nullptr)) std::abort();
+    if (fresh && line_of(*fresh) != line_of(*old)) std::abort();
+    if (fresh) folded.add(*fresh);
+  }
+
+  // The fold of the file reads only what it needs of each line: it must come to the same.
+  static const auto path = std::filesystem::temp_directory_path() /
+                           ("fuzz-journal-differential-" + std::to_string(::getpid()) + ".jsonl");
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  if (!same(Journal(path).trades(), folded)) std::abort();
+  return 0;
+}

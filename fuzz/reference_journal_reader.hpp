@@ -1,0 +1,27 @@
+// The journal's earlier line reader, on nlohmann's SAX parser, kept as the reference that the
+// differential fuzz target holds the simdjson reader to. It fills the same reused entries from
+// the same slots, so the two differ only in how a line's values are found and checked.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "journal_reader.hpp"
+
+namespace vavev_aziz::journal_format {
+
+class ReferenceLineReader {
+ public:
+  ReferenceLineReader();
+  ~ReferenceLineReader();
+
+  // The event on one line, or null when the line is unreadable. Overwritten by the next read.
+  const Event* read(std::string_view line);
+
+ private:
+  class Collector;
+  std::unique_ptr<Collector> collector_;
+  LineEntries entries_;
+};
+
+}  // namespace vavev_aziz::journal_format
