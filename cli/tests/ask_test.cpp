@@ -449,8 +449,9 @@ EOF)");
   EXPECT_EQ(meanwhile.code, 0);
   EXPECT_TRUE(not_placed(meanwhile).starts_with("trading was halted by another run"))
       << meanwhile.out;
-  EXPECT_TRUE(meanwhile.out.ends_with("ACCOUNT IS HALTED \u2014 only a human at the machine can "
-                                      "clear it **\n"));
+  EXPECT_TRUE(
+      meanwhile.out.ends_with("ACCOUNT IS HALTED \u2014 only a human at the machine can "
+                              "clear it **\n"));
   EXPECT_EQ(broker.orders().size(), 1u);
 }
 
