@@ -1,9 +1,12 @@
 // Attribution over closed trades: slices scored by return on risk, and a t-test against a
 // critical value raised for the number of slices compared side by side.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
-#include <map>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -53,34 +56,103 @@ bool countable_by(const Trade& trade, IsTest&& is_test) {
   return trade.closed() && !trade.exit() && trade.placed() && !is_test(trade.structure());
 }
 
-// The countable trades in order. A fold keeps each structure's text once, so the trades of one
+// Whether a trade is countable. A fold keeps each structure's text once, so the trades of one
 // structure share its bytes, and whether it is a test structure is worked out once per text.
-std::vector<const Trade*> countable_trades(const Trades& trades) {
-  std::vector<std::pair<std::string_view, bool>> known;  // compared by address
-  auto is_test = [&known](std::string_view structure) {
-    for (const auto& [text, test] : known)
+class Countable {
+ public:
+  bool operator()(const Trade& trade) {
+    return countable_by(trade, [this](std::string_view structure) { return is_test(structure); });
+  }
+
+ private:
+  bool is_test(std::string_view structure) {
+    for (const auto& [text, test] : known_)
       if (text.data() == structure.data() && text.size() == structure.size()) return test;
     const bool test = test_structure(structure);
-    if (known.size() < 32) known.emplace_back(structure, test);
+    if (known_.size() < 32) known_.emplace_back(structure, test);
     return test;
-  };
-  std::vector<const Trade*> kept;
-  for (const auto& t : trades)
-    if (countable_by(t, is_test)) kept.push_back(&t);
-  return kept;
-}
+  }
+
+  std::vector<std::pair<std::string_view, bool>> known_;  // compared by address
+};
+
+// The statistics of one slice, gathered trade by trade in the slice's order.
+class Tally {
+ public:
+  void add(const Trade& t) {
+    const auto pnl = t.realized_pnl();
+    if (pnl) total_pnl_ += *pnl;
+    const auto r = return_on_risk(t);
+    if (!r) return;
+    rors_.push_back(*r);
+    if (*pnl > 0) ++wins_;
+  }
+
+  Attribution result(std::string_view label, std::uint64_t k) const {
+    Attribution a;
+    a.label = std::string(label);
+    a.family_size = k;
+    a.total_pnl = total_pnl_;
+    a.wins = wins_;
+    a.n = rors_.size();
+    if (a.n >= 1) {
+      double sum = 0;
+      for (double r : rors_)
+        sum += r;
+      a.mean_ror = sum / static_cast<double>(a.n);
+    }
+    if (a.n >= 2) {
+      double squares = 0;
+      for (double r : rors_)
+        squares += (r - a.mean_ror) * (r - a.mean_ror);
+      a.sd_ror = std::sqrt(squares / static_cast<double>(a.n - 1));
+    }
+    return a;
+  }
+
+ private:
+  double total_pnl_ = -0.0;
+  std::uint64_t wins_ = 0;
+  std::vector<double> rors_;
+};
 
 // One slice per distinct value of a text field, ascending by bytes; the trades of each slice
-// keep their order.
+// keep their order. A long journal holds a few hundred thousand trades, so they are read in
+// one pass, each added to its slice as it comes. The fold keeps each text once, so a trade's
+// slice is found by the address of its text first and by the text only when that is new.
 template <class Field>
 std::vector<Attribution> by_text(const Trades& trades, Field field) {
-  std::map<std::string_view, std::vector<const Trade*>> groups;
-  for (const Trade* t : countable_trades(trades))
-    groups[field(*t)].push_back(t);
+  std::vector<std::pair<std::string_view, Tally>> groups;
+  std::unordered_map<std::string_view, std::size_t> group_of_text;
+  std::unordered_map<const char*, std::size_t> group_of_address;
+  const char* last = nullptr;
+  std::size_t last_group = 0;
+  Countable countable;
+  for (const Trade& t : trades) {
+    if (!countable(t)) continue;
+    const std::string_view value = field(t);
+    if (value.data() != last || groups.empty()) {
+      auto [at, fresh] = group_of_address.try_emplace(value.data(), groups.size());
+      if (fresh) {
+        auto [by_text, new_text] = group_of_text.try_emplace(value, groups.size());
+        if (new_text) groups.emplace_back(value, Tally{});
+        at->second = by_text->second;
+      }
+      last = value.data();
+      last_group = at->second;
+    }
+    groups[last_group].second.add(t);
+  }
+  std::vector<const std::pair<std::string_view, Tally>*> order;
+  order.reserve(groups.size());
+  for (const auto& g : groups)
+    order.push_back(&g);
+  std::sort(order.begin(), order.end(),
+            [](const auto* a, const auto* b) { return a->first < b->first; });
   std::vector<Attribution> slices;
   slices.reserve(groups.size());
-  for (const auto& [value, members] : groups)
-    slices.push_back(score(value, members, groups.size()));
+  for (const auto* g : order)
+    slices.push_back(g->second.result(g->first, groups.size()));
   return slices;
 }
 
@@ -106,51 +178,33 @@ bool countable(const Trade& trade) {
 }
 
 Attribution score(std::string_view label, std::span<const Trade* const> trades, std::uint64_t k) {
-  Attribution a;
-  a.label = std::string(label);
-  a.family_size = k;
-  a.total_pnl = -0.0;
-  std::vector<double> rors;
-  rors.reserve(trades.size());
-  for (const Trade* t : trades) {
-    const auto pnl = t->realized_pnl();
-    if (pnl) a.total_pnl += *pnl;
-    const auto r = return_on_risk(*t);
-    if (!r) continue;
-    rors.push_back(*r);
-    if (*pnl > 0) ++a.wins;
-  }
-  a.n = rors.size();
-  if (a.n >= 1) {
-    double sum = 0;
-    for (double r : rors)
-      sum += r;
-    a.mean_ror = sum / static_cast<double>(a.n);
-  }
-  if (a.n >= 2) {
-    double squares = 0;
-    for (double r : rors)
-      squares += (r - a.mean_ror) * (r - a.mean_ror);
-    a.sd_ror = std::sqrt(squares / static_cast<double>(a.n - 1));
-  }
-  return a;
+  Tally tally;
+  for (const Trade* t : trades)
+    tally.add(*t);
+  return tally.result(label, k);
 }
 
 Attribution overall(const Trades& trades) {
-  return score("ALL closed trades", countable_trades(trades), 1);
+  Tally tally;
+  Countable countable;
+  for (const Trade& t : trades)
+    if (countable(t)) tally.add(t);
+  return tally.result("ALL closed trades", 1);
 }
 
 std::vector<Attribution> by_iv_rank(const Trades& trades) {
-  std::array<std::vector<const Trade*>, kBuckets.size()> members;
-  for (const Trade* t : countable_trades(trades)) {
-    const auto r = t->iv_rank();
+  std::array<Tally, kBuckets.size()> tallies;
+  Countable countable;
+  for (const Trade& t : trades) {
+    if (!countable(t)) continue;
+    const auto r = t.iv_rank();
     if (!r) continue;
     for (std::size_t b = 0; b < kBuckets.size(); ++b)
-      if (kBuckets[b].lower <= *r && *r < kBuckets[b].upper) members[b].push_back(t);
+      if (kBuckets[b].lower <= *r && *r < kBuckets[b].upper) tallies[b].add(t);
   }
   std::vector<Attribution> slices;
   for (std::size_t b = 0; b < kBuckets.size(); ++b)
-    slices.push_back(score(kBuckets[b].label, members[b], kBuckets.size()));
+    slices.push_back(tallies[b].result(kBuckets[b].label, kBuckets.size()));
   return slices;
 }
 
