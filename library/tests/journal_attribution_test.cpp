@@ -39,7 +39,7 @@ Trades fold(const std::vector<Order>& orders) {
   for (std::size_t i = 0; i < orders.size(); ++i) {
     const Order& o = orders[i];
     OpenEntry open;
-    open.id = "t" + std::to_string(i);
+    open.id = std::string("t").append(std::to_string(i));
     open.structure = o.structure;
     open.by = o.by;
     open.max_loss = o.max_loss;
