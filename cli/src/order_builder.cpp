@@ -146,11 +146,11 @@ struct Sizing {
   double quoted_at = 0;
 };
 
-// What the wire will send as the order's quantity, and which option it came from: the first
-// leg's quantity, which is `--qty` unless the legs were spelled with `--leg`.
+// What the wire will send as the order's quantity (the first leg's), and whether only spelled
+// legs gave it, without `--qty`.
 struct Quantity {
   double q = 0;
-  std::string_view from = "--qty";
+  bool from_legs = false;
 };
 
 // Sizes the order by the quantity the wire will send, at its limit or at the live price.
@@ -161,7 +161,7 @@ Step<Sizing> size_of(const Args& args, const Order& order, Quantity quantity, st
   const double stated = order.notional;
   const std::optional<double> limit = order.limit_price;
   if (!(q > 0)) return Sizing{stated};
-  if (quantity.from != "--qty") {
+  if (quantity.from_legs) {
     // Spelled legs: a one-leg ticket sends its quantity (a credit on it is refused further on);
     // a multi-leg option ticket is fixed in amount only by a debit; other multi-leg tickets
     // have no wire form at all.
@@ -210,7 +210,7 @@ Step<Quantity> quantity_of(const Args& args, const Order& order, std::ostream& e
   const bool spelled = !flags(args, "--leg").empty();
   if (!spelled) return Quantity{stated};
   const double sent = order.legs.front().qty;
-  if (!(stated > 0)) return Quantity{sent, "--leg"};
+  if (!(stated > 0)) return Quantity{sent, true};
   if (stated == sent) return Quantity{stated};
   err << "tovra trade: --qty " << numbers::shortest(stated)
       << " does not match the first leg's quantity " << numbers::shortest(sent)

@@ -8,6 +8,7 @@
 #include "vavev_aziz/alpaca.hpp"
 #include "vavev_aziz/support/env.hpp"
 #include "vavev_aziz/support/platform.hpp"
+#include "vavev_aziz/support/text.hpp"
 
 namespace trade {
 namespace {
@@ -51,13 +52,8 @@ std::string account_folder(std::string_view account) {
 // lower-cased with "-" between words, then made a folder name as above. So my-book, my_book,
 // MY-BOOK and My-Book all give my-book; names already written that way keep their folder.
 std::string canonical_folder(std::string_view account) {
-  std::string spelled = vavev_aziz::alpaca::book_suffix(account);
-  for (char& c : spelled) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-    else if (c == '_')
-      c = '-';
-  }
+  std::string spelled = vavev_aziz::text::ascii_lower(vavev_aziz::alpaca::book_suffix(account));
+  std::replace(spelled.begin(), spelled.end(), '_', '-');
   return account_folder(spelled);
 }
 
