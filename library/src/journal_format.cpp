@@ -63,7 +63,8 @@ std::string line_of_entry(const E& entry) {
 Key key_of(std::string_view text) {
   if (text.empty()) return Key::Unknown;
   const Key k = kKeyTable[key_hash(text)];
-  return k != Key::Unknown && name_of(k) == text ? k : Key::Unknown;
+  if (k == Key::Unknown) return Key::Unknown;
+  return same_key(text, name_of(k)) ? k : Key::Unknown;
 }
 
 std::string line_of(const Event& event) {

@@ -1,9 +1,12 @@
-// The journal's line reader on simdjson's on-demand parser, and the entries its values fill.
+// The journal's line reader on simdjson, and the entries its values fill.
 //
-// The on-demand parser checks only what is read, so every value of the line is read, nested
-// ones included: a line is readable only when all of it is JSON. Texts without escapes are
-// taken as they stand in the line (the parser's first pass has already checked their bytes);
-// the rest are decoded by the parser, which checks their escapes.
+// A line goes first to simdjson's DOM parser, which checks all of it at once; a line it
+// accepts in the writer's own layout fills its entry straight from the parsed values. Every
+// other line, and whatever that path cannot settle, is walked with the on-demand parser, whose
+// verdict stands. The on-demand parser checks only what is read, so that walk reads every
+// value of the line, nested ones included: a line is readable only when all of it is JSON.
+// Texts without escapes are taken as they stand in the line (the parser's first pass has
+// already checked their bytes); the rest are decoded by the parser, which checks their escapes.
 #include "journal_reader.hpp"
 
 #include <algorithm>
@@ -417,12 +420,211 @@ class Collector {
   bool escapes_;  // the line holds a backslash somewhere
 };
 
+// ---- The fast path: a parse that builds the whole line at once ----
+
+// simdjson's DOM parser checks the whole text in one pass before any value is looked at, so
+// when it accepts a line every value in it is JSON and only the first-level values need
+// collecting. It is only a fast path: whatever it refuses, and the few lines it would read
+// differently from the walk above, go to that walk, whose verdict stands.
+//
+// It takes no line nested deeper than this (the root is level 1), well inside the walk's limit.
+constexpr std::size_t kFastDepth = json::kDepthLimit / 2;
+
+enum class Fast { Read, Unreadable, Unsure };
+
+Fast first_level(simdjson::dom::element v, Key key, Slot& s) {
+  using T = simdjson::dom::element_type;
+  s.key = key;
+  switch (v.type()) {
+    case T::NULL_VALUE:
+      s.kind = Val::Null;
+      return Fast::Read;
+    case T::BOOL:
+      s.kind = Val::Bool;
+      s.flag = v.get_bool().value_unsafe();
+      return Fast::Read;
+    case T::INT64: {
+      // A zero may have been written "-0", which the walk reads as the negative zero.
+      const std::int64_t n = v.get_int64().value_unsafe();
+      if (n == 0) return Fast::Unsure;
+      s.kind = Val::Number;
+      s.number = static_cast<double>(n);  // rounded to nearest, as reading the digits would
+      s.whole = n > 0;
+      return Fast::Read;
+    }
+    case T::UINT64:
+      s.kind = Val::Number;
+      s.number = static_cast<double>(v.get_uint64().value_unsafe());
+      s.whole = true;
+      return Fast::Read;
+    case T::DOUBLE:
+      s.kind = Val::Number;
+      s.number = v.get_double().value_unsafe();
+      s.whole = false;
+      return std::isfinite(s.number) ? Fast::Read : Fast::Unsure;
+    case T::STRING:
+      s.kind = Val::Text;
+      s.text = v.get_string().value_unsafe();
+      return Fast::Read;
+    case T::ARRAY:
+    case T::OBJECT:
+      s.kind = Val::Container;
+      return Fast::Read;
+  }
+  return Fast::Unsure;
+}
+
+// The first-level values of a line the DOM parser accepted, into slots.
+Fast collect(simdjson::dom::element root, std::vector<Slot>& slots, bool& array) {
+  using T = simdjson::dom::element_type;
+  const T type = root.type();
+  array = type == T::ARRAY;
+  if (array) {
+    const simdjson::dom::array values = root.get_array().value_unsafe();
+    for (simdjson::dom::element v : values)
+      if (const Fast f = first_level(v, Key::Unknown, slots.emplace_back()); f != Fast::Read)
+        return f;
+    return Fast::Read;
+  }
+  if (type != T::OBJECT) return Fast::Unreadable;  // a bare value is no entry
+  // Values of unknown keys need no slot: the parser has checked them.
+  const simdjson::dom::object members = root.get_object().value_unsafe();
+  for (simdjson::dom::key_value_pair member : members) {
+    const Key key = key_of(member.key);
+    if (key == Key::Unknown) continue;
+    if (const Fast f = first_level(member.value, key, slots.emplace_back()); f != Fast::Read)
+      return f;
+  }
+  return Fast::Read;
+}
+
+// Takes one value of a line the DOM parser accepted into a field of the entry, storing it only
+// when `keep`. False when the value does not suit the field, and also for an integer zero,
+// which may have been written "-0": the slots decide those.
+bool number_of(simdjson::dom::element v, double& out) {
+  using T = simdjson::dom::element_type;
+  switch (v.type()) {
+    case T::DOUBLE:
+      out = v.get_double().value_unsafe();
+      return true;
+    case T::INT64: {
+      const std::int64_t n = v.get_int64().value_unsafe();
+      out = static_cast<double>(n);  // rounded to nearest, as reading the digits would
+      return n != 0;
+    }
+    case T::UINT64:
+      out = static_cast<double>(v.get_uint64().value_unsafe());
+      return true;
+    default:
+      return false;
+  }
+}
+bool take(simdjson::dom::element v, std::string& target, bool keep) {
+  std::string_view text;
+  if (v.get_string().get(text)) return false;
+  if (keep) target.assign(text);
+  return true;
+}
+bool take(simdjson::dom::element v, double& target, bool keep) {
+  double n;
+  if (!number_of(v, n)) return false;
+  if (keep) target = n;
+  return true;
+}
+bool take(simdjson::dom::element v, bool& target, bool keep) {
+  bool flag;
+  if (v.get_bool().get(flag)) return false;
+  if (keep) target = flag;
+  return true;
+}
+bool take(simdjson::dom::element v, std::optional<double>& target, bool keep) {
+  if (v.is_null()) {
+    if (keep) target.reset();
+    return true;
+  }
+  double n;
+  if (!number_of(v, n)) return false;
+  if (keep) target = n;
+  return true;
+}
+bool take(simdjson::dom::element v, std::optional<std::uint32_t>& target, bool keep) {
+  if (v.is_null()) {
+    if (keep) target.reset();
+    return true;
+  }
+  std::int64_t n;
+  if (v.type() != simdjson::dom::element_type::INT64 || v.get_int64().get(n) || n <= 0 ||
+      n > std::numeric_limits<std::uint32_t>::max())
+    return false;
+  if (keep) target = static_cast<std::uint32_t>(n);
+  return true;
+}
+bool take(simdjson::dom::element v, std::optional<std::string>& target, bool keep) {
+  if (v.is_null()) {
+    if (keep) target.reset();
+    return true;
+  }
+  std::string_view text;
+  if (v.get_string().get(text)) return false;
+  if (keep) {
+    if (target)
+      target->assign(text);
+    else
+      target.emplace(text);
+  }
+  return true;
+}
+
+// The field at position I of the entry's writing order, from the next member of the line.
+template <class E, std::size_t I>
+bool take_next(simdjson::dom::object::iterator& it, const simdjson::dom::object::iterator& end,
+               KeyMask kept, E& entry) {
+  constexpr auto& f = Spec<E>::fields[I];
+  constexpr auto member = std::get<f.member.index()>(f.member);
+  if (++it == end) return false;
+  const simdjson::dom::key_value_pair pair = *it;
+  return same_key(pair.key, name_of(f.key)) &&
+         take(pair.value, entry.*member, (kept & key_bit(f.key)) != 0);
+}
+
+// Fills the entry from a line laid out as the writer lays it out: the tag, then every key of
+// the entry once, in writing order. Unsure for any other layout (the slots then read it).
+template <class E, std::size_t... I>
+Fast read_in_order(const simdjson::dom::object& members, KeyMask kept, E& entry,
+                   std::index_sequence<I...>) {
+  auto it = members.begin();
+  const auto end = members.end();
+  std::string_view tag;
+  if (it == end || !same_key((*it).key, "event") || (*it).value.get_string().get(tag) ||
+      tag != Spec<E>::tag)
+    return Fast::Unsure;
+  if (!(take_next<E, I>(it, end, kept, entry) && ...)) return Fast::Unsure;
+  return ++it == end ? Fast::Read : Fast::Unsure;
+}
+
+using InOrderReader = Fast (*)(const simdjson::dom::object&, KeyMask, Event&);
+template <std::size_t I>
+Fast read_event_in_order(const simdjson::dom::object& members, KeyMask kept, Event& event) {
+  using E = std::variant_alternative_t<I, EventValue>;
+  return read_in_order(members, kept, std::get<I>(event.value),
+                       std::make_index_sequence<Spec<E>::fields.size()>{});
+}
+template <std::size_t... I>
+constexpr std::array<InOrderReader, kKinds> in_order_readers(std::index_sequence<I...>) {
+  return {&read_event_in_order<I>...};
+}
+constexpr auto kInOrderReaders = in_order_readers(std::make_index_sequence<kKinds>{});
+
 }  // namespace
 
 LineEntries::LineEntries(KindMask wanted, KeyMask kept)
     : wanted_(wanted),
       kept_(kept),
       events_(one_event_of_each_kind(std::make_index_sequence<kKinds>{})) {}
+
+Event* LineEntries::entry_of(std::size_t kind) {
+  return wanted_ & (1u << kind) ? &events_[kind] : nullptr;
+}
 
 const Event* LineEntries::build(std::span<const Slot> slots, bool array) {
   std::optional<std::size_t> kind;
@@ -443,6 +645,10 @@ const Event* LineEntries::build(std::span<const Slot> slots, bool array) {
 }
 
 struct LineReader::Parser {
+  Parser() {
+    if (dom.allocate(4096, kFastDepth)) throw std::bad_alloc();
+  }
+  simdjson::dom::parser dom;
   od::parser parser;
 };
 
@@ -452,7 +658,27 @@ LineReader::LineReader(KindMask wanted, KeyMask kept)
 LineReader::~LineReader() = default;
 
 const Event* LineReader::read(std::string_view line) {
-  if (auto kind = kind_from_start(line); kind && !(wanted_ & (1u << *kind))) return nullptr;
+  const auto kind = kind_from_start(line);
+  if (kind && !(wanted_ & (1u << *kind))) return nullptr;
+  simdjson::dom::element root;
+  if (!parser_->dom.parse(line.data(), line.size(), false).get(root)) {
+    if (kind && root.type() == simdjson::dom::element_type::OBJECT) {
+      // A line as the writer writes it: its object form, starting with the tag.
+      Event* event = entries_.entry_of(*kind);
+      const simdjson::dom::object members = root.get_object().value_unsafe();
+      if (kInOrderReaders[*kind](members, entries_.kept(), *event) == Fast::Read) return event;
+    }
+    slots_.clear();
+    bool array = false;
+    switch (collect(root, slots_, array)) {
+      case Fast::Read:
+        return entries_.build(slots_, array);
+      case Fast::Unreadable:
+        return nullptr;
+      case Fast::Unsure:
+        break;
+    }
+  }
   od::document doc;
   const simdjson::padded_string_view padded(line.data(), line.size(), line.size() + kLinePadding);
   if (parser_->parser.iterate(padded).get(doc)) return nullptr;

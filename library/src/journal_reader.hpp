@@ -48,13 +48,18 @@ class LineEntries {
   // wanted kind. The event is overwritten by the next call.
   const Event* build(std::span<const Slot> slots, bool array);
 
+  // The entry of a wanted kind to fill in place, or null for a kind not wanted; and the keys
+  // whose values it takes.
+  Event* entry_of(std::size_t kind);
+  KeyMask kept() const { return kept_; }
+
  private:
   KindMask wanted_;
   KeyMask kept_;
   std::array<Event, kKinds> events_;
 };
 
-// Reads single lines with simdjson's on-demand parser.
+// Reads single lines with simdjson.
 class LineReader {
  public:
   explicit LineReader(KindMask wanted, KeyMask kept = kAllKeys);

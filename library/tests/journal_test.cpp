@@ -278,6 +278,51 @@ TEST_F(JournalFile, LinesReadOrSkipped) {
   }
 }
 
+// Lines laid out as the writer writes them are read by a faster path: it must judge every
+// value as any other line's, and hand what it cannot settle to the general reader.
+TEST_F(JournalFile, LinesInTheWritersLayoutReadAsAnyOther) {
+  ASSERT_TRUE(journal().append({open_entry("a")}));
+  const std::string line = content().substr(0, content().size() - 1);
+  const auto with = [&line](std::string_view from, std::string_view to) {
+    std::string changed = line;
+    const auto at = changed.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return changed.replace(at, from.size(), to);
+  };
+  std::string deep = R"("closes":null,"x":)";
+  for (int i = 0; i < 100; ++i)
+    deep += "[";
+  deep += std::string(100, ']');
+  struct Case {
+    std::string line;
+    bool readable;
+  };
+  const std::vector<Case> cases = {
+      {with(R"("dte":30)", R"("dte":0)"), true},
+      {with(R"("dte":30)", R"("dte":-0)"), false},
+      {with(R"("iv_rank":0.62)", R"("iv_rank":-0)"), true},
+      {with(R"("qty":null)", R"("qty":18446744073709551615)"), true},
+      {with(R"("max_loss":500.0)", R"("max_loss":0e99999999999999999999)"), true},
+      {with(R"("max_loss":500.0)", R"("max_loss":"500")"), false},
+      {with(R"("exit":false)", R"("exit":null)"), false},
+      {with(R"("closes":null)", R"("closes":null,"x":[1,{"y":null}])"), true},
+      {with(R"("closes":null)", R"("closes":null,"id":"b")"), false},
+      {with(R"("closes":null)", deep), true},
+  };
+  for (const auto& c : cases) {
+    write(c.line + "\n");
+    EXPECT_EQ(journal().events().size(), c.readable ? 1u : 0u) << c.line;
+    EXPECT_EQ(journal().trades().size(), c.readable ? 1u : 0u) << c.line;
+  }
+  write(cases[0].line + "\n" + cases[2].line + "\n" + cases[3].line + "\n" + cases[4].line + "\n");
+  const auto e = journal().events();
+  ASSERT_EQ(e.size(), 4u);
+  EXPECT_EQ(e[0].open()->dte, 0u);
+  EXPECT_TRUE(std::signbit(*e[1].open()->iv_rank));
+  EXPECT_EQ(e[2].open()->qty, 18446744073709551615.0);
+  EXPECT_EQ(e[3].open()->max_loss, 0.0);
+}
+
 TEST_F(JournalFile, ValuesAndDefaultsAsRead) {
   write(
       std::string(kOpenLine) + "\n" +
