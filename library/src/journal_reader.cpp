@@ -590,7 +590,7 @@ bool take_next(simdjson::dom::object::iterator& it, const simdjson::dom::object:
 // Fills the entry from a line laid out as the writer lays it out: the tag, then every key of
 // the entry once, in writing order. Unsure for any other layout (the slots then read it).
 template <class E, std::size_t... I>
-Fast read_in_order(const simdjson::dom::object& members, KeyMask kept, E& entry,
+[[gnu::flatten]] Fast read_in_order(const simdjson::dom::object& members, KeyMask kept, E& entry,
                    std::index_sequence<I...>) {
   auto it = members.begin();
   const auto end = members.end();
