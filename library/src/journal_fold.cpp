@@ -6,12 +6,14 @@
 // fixed-size chunks, so growing never copies what is already there.
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <utility>
 
 #include "journal_reader.hpp"
 #include "vavev_aziz/journal.hpp"
+#include "vavev_aziz/support/text.hpp"
 
 namespace vavev_aziz {
 namespace {
@@ -78,7 +80,8 @@ class TextIndex {
     if (slots_.empty()) return std::nullopt;
     const std::uint32_t h = hash(text);
     Slot& recent = recent_[h & kRecentMask];
-    if (recent.at != kEmpty && recent.hash == h && text_at(recent.at) == text) return recent.at;
+    if (recent.at != kEmpty && recent.hash == h && text::same_bytes(text_at(recent.at), text))
+      return recent.at;
     const std::uint32_t at = slots_[probe(text_at, h, text)].at;
     if (at == kEmpty) return std::nullopt;
     recent = Slot{h, at};
@@ -106,7 +109,8 @@ class TextIndex {
                                          std::size_t fresh, std::uint32_t h) {
     if (4 * (used_ + 1) > 3 * slots_.size()) rebuild(std::max<std::size_t>(16, 2 * slots_.size()));
     Slot& recent = recent_[h & kRecentMask];
-    if (recent.at != kEmpty && recent.hash == h && text_at(recent.at) == text) return recent.at;
+    if (recent.at != kEmpty && recent.hash == h && text::same_bytes(text_at(recent.at), text))
+      return recent.at;
     Slot& slot = slots_[probe(text_at, h, text)];
     const bool found = slot.at != kEmpty;
     if (!found) {
@@ -125,8 +129,33 @@ class TextIndex {
     std::uint32_t at = kEmpty;
   };
 
+  // A hash of every byte, eight at a time, mixed by multiplication: ids and labels are short,
+  // and a fold hashes a few of them per line. The texts are the system's own (ids it made),
+  // not chosen against the table.
   static std::uint32_t hash(std::string_view text) {
-    const std::size_t h = std::hash<std::string_view>{}(text);
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    std::uint64_t h = 0x9e3779b97f4a7c15u ^ n;
+    const auto mix = [&h](std::uint64_t word) {
+      h = (h ^ word) * 0xbf58476d1ce4e5b9u;
+      h ^= h >> 31;
+    };
+    const auto load = [](const char* at, auto word) {
+      std::memcpy(&word, at, sizeof word);
+      return static_cast<std::uint64_t>(word);
+    };
+    if (n >= 8) {
+      std::size_t i = 0;
+      for (; i + 8 <= n; i += 8)
+        mix(load(p + i, std::uint64_t{}));
+      if (i < n) mix(load(p + n - 8, std::uint64_t{}));  // the last bytes, overlapping
+    } else if (n >= 4) {
+      mix(load(p, std::uint32_t{}) | load(p + n - 4, std::uint32_t{}) << 32);
+    } else if (n > 0) {
+      mix(static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[n / 2]) << 8 |
+          static_cast<std::uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16);
+    }
+    h *= 0x94d049bb133111ebu;
     return static_cast<std::uint32_t>(h ^ (h >> 32));
   }
 
@@ -136,7 +165,7 @@ class TextIndex {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = h & mask;; i = (i + 1) & mask) {
       const Slot& s = slots_[i];
-      if (s.at == kEmpty || (s.hash == h && text_at(s.at) == text)) return i;
+      if (s.at == kEmpty || (s.hash == h && text::same_bytes(text_at(s.at), text))) return i;
     }
   }
 

@@ -1,5 +1,6 @@
 // The journal's keys and its writer: one compact line per event, appended to the file.
 #include "journal_format.hpp"
+#include "vavev_aziz/support/text.hpp"
 
 #include "vavev_aziz/support/json_write.hpp"
 #include "vavev_aziz/support/platform.hpp"
@@ -64,7 +65,7 @@ Key key_of(std::string_view text) {
   if (text.empty()) return Key::Unknown;
   const Key k = kKeyTable[key_hash(text)];
   if (k == Key::Unknown) return Key::Unknown;
-  return same_key(text, name_of(k)) ? k : Key::Unknown;
+  return text::same_bytes(text, name_of(k)) ? k : Key::Unknown;
 }
 
 std::string line_of(const Event& event) {

@@ -16,7 +16,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -87,26 +86,6 @@ constexpr std::string_view name_of(Key k) {
 
 // The known key spelled exactly `text`, or Unknown.
 Key key_of(std::string_view text);
-
-// Whether `text` is the known key name `name`. Every line holds a dozen keys, so they are
-// compared in place rather than through a call: two loads that together cover the bytes,
-// overlapping when the name is shorter than both.
-inline bool same_key(std::string_view text, std::string_view name) {
-  const std::size_t n = name.size();
-  if (text.size() != n || n == 0) return false;
-  const auto same = [&](auto word) {
-    decltype(word) a, b, c, d;
-    std::memcpy(&a, text.data(), sizeof a);
-    std::memcpy(&b, name.data(), sizeof b);
-    std::memcpy(&c, text.data() + n - sizeof c, sizeof c);
-    std::memcpy(&d, name.data() + n - sizeof d, sizeof d);
-    return a == b && c == d;
-  };
-  if (n >= 8) return n <= 16 ? same(std::uint64_t{}) : text == name;
-  if (n >= 4) return same(std::uint32_t{});
-  if (n >= 2) return same(std::uint16_t{});
-  return text[0] == name[0];
-}
 
 // Whether a null is accepted follows from the member's type: only the optional ones take it.
 using json::Presence;

@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "vavev_aziz/journal.hpp"
+#include "vavev_aziz/support/text.hpp"
 
 namespace vavev_aziz::journal_format {
 
@@ -583,7 +584,7 @@ bool take_next(simdjson::dom::object::iterator& it, const simdjson::dom::object:
   constexpr auto member = std::get<f.member.index()>(f.member);
   if (++it == end) return false;
   const simdjson::dom::key_value_pair pair = *it;
-  return same_key(pair.key, name_of(f.key)) &&
+  return text::same_bytes(pair.key, name_of(f.key)) &&
          take(pair.value, entry.*member, (kept & key_bit(f.key)) != 0);
 }
 
@@ -591,11 +592,11 @@ bool take_next(simdjson::dom::object::iterator& it, const simdjson::dom::object:
 // the entry once, in writing order. Unsure for any other layout (the slots then read it).
 template <class E, std::size_t... I>
 [[gnu::flatten]] Fast read_in_order(const simdjson::dom::object& members, KeyMask kept, E& entry,
-                   std::index_sequence<I...>) {
+                                    std::index_sequence<I...>) {
   auto it = members.begin();
   const auto end = members.end();
   std::string_view tag;
-  if (it == end || !same_key((*it).key, "event") || (*it).value.get_string().get(tag) ||
+  if (it == end || !text::same_bytes((*it).key, "event") || (*it).value.get_string().get(tag) ||
       tag != Spec<E>::tag)
     return Fast::Unsure;
   if (!(take_next<E, I>(it, end, kept, entry) && ...)) return Fast::Unsure;
@@ -689,9 +690,10 @@ const Event* LineReader::read(std::string_view line) {
 }
 
 std::optional<std::size_t> kind_from_start(std::string_view line) {
+  constexpr std::string_view kObject = "{\"event\":\"";
   std::string_view rest;
-  if (line.starts_with("{\"event\":\""))
-    rest = line.substr(10);
+  if (line.size() > kObject.size() && text::same_bytes(line.substr(0, kObject.size()), kObject))
+    rest = line.substr(kObject.size());
   else if (line.starts_with("[\""))
     rest = line.substr(2);
   else
@@ -699,7 +701,9 @@ std::optional<std::size_t> kind_from_start(std::string_view line) {
   const auto kind = kind_by_first_letter(rest);
   if (!kind) return std::nullopt;
   const std::string_view tag = kTags[*kind];
-  if (!rest.starts_with(tag) || !rest.substr(tag.size()).starts_with('"')) return std::nullopt;
+  if (rest.size() <= tag.size() || !text::same_bytes(rest.substr(0, tag.size()), tag) ||
+      rest[tag.size()] != '"')
+    return std::nullopt;
   return kind;
 }
 

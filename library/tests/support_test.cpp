@@ -87,6 +87,23 @@ TEST(Text, CaseAndTrim) {
   EXPECT_EQ(text::trim("a\xff "), "a\xff");
 }
 
+// Every length, with the one differing byte at every place.
+TEST(Text, SameBytesAtEveryLengthAndPlace) {
+  const std::string base = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
+  for (std::size_t n = 0; n <= base.size(); ++n) {
+    const std::string a = base.substr(0, n);
+    EXPECT_TRUE(text::same_bytes(a, std::string(a))) << n;
+    if (n > 0) {
+      EXPECT_FALSE(text::same_bytes(a, a.substr(0, n - 1))) << n;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string b = a;
+      b[i] = '_';
+      EXPECT_FALSE(text::same_bytes(a, b)) << n << " " << i;
+    }
+  }
+}
+
 TEST(Text, Utf8RepairAndCuts) {
   EXPECT_TRUE(text::valid_utf8("caf\u00e9"));
   EXPECT_FALSE(text::valid_utf8("\xed\xa0\x80"));  // an encoded surrogate
