@@ -645,6 +645,8 @@ const Event* LineEntries::build(std::span<const Slot> slots, bool array) {
   return kEntryReaders[*kind](slots, array, kept_, event) ? &event : nullptr;
 }
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 struct LineReader::Parser {
   Parser() {
     if (dom.allocate(4096, kFastDepth)) throw std::bad_alloc();
@@ -659,6 +661,8 @@ LineReader::LineReader(KindMask wanted, KeyMask kept)
 LineReader::~LineReader() = default;
 
 const Event* LineReader::read(std::string_view line) {
+  // A byte order mark may open a line (an editor may have written one), as JSON readers allow.
+  if (line.starts_with(kByteOrderMark)) line.remove_prefix(kByteOrderMark.size());
   const auto kind = kind_from_start(line);
   if (kind && !(wanted_ & (1u << *kind))) return nullptr;
   simdjson::dom::element root;

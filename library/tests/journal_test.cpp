@@ -200,6 +200,7 @@ TEST_F(JournalFile, LinesReadOrSkipped) {
       {"halted", R"({"event":"halted","at":1,"kind":"k","reason":"r","equity":1,"high_water":2})",
        "halted"},
       {"nesting of 127 levels", deep_ok, "open"},
+      {"a byte order mark first", "\xEF\xBB\xBF " + good, "open"},
       {"an exponent of twenty digits",
        R"({"event":"close","id":"a","at":0e99999999999999999999,"realized_pnl":2,"outcome":"o"})",
        "close"},
@@ -224,6 +225,8 @@ TEST_F(JournalFile, LinesReadOrSkipped) {
       {"a text in an array followed by a colon",
        R"({"event":"close","id":"a","at":1,"realized_pnl":2,"outcome":"o","x":["{y":[1]}]})", ""},
       {"bare value", R"("open")", ""},
+      {"a byte order mark after a blank", " \xEF\xBB\xBF" + good, ""},
+      {"two byte order marks", "\xEF\xBB\xBF\xEF\xBB\xBF" + good, ""},
       {"null line", "null", ""},
       {"known key twice",
        R"({"event":"open","symbol":"X","id":"a","at":1,"symbol":"SPY","structure":"s",)"
