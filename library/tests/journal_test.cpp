@@ -311,6 +311,8 @@ TEST_F(JournalFile, LinesInTheWritersLayoutReadAsAnyOther) {
       {with(R"("closes":null)", R"("closes":null,"x":[1,{"y":null}])"), true},
       {with(R"("closes":null)", R"("closes":null,"id":"b")"), false},
       {with(R"("closes":null)", deep), true},
+      {with("rich skew", std::string(70000, 'x')), true},
+      {with("rich skew", std::string(70000, 'x') + "\\q"), false},
   };
   for (const auto& c : cases) {
     write(c.line + "\n");
