@@ -1,9 +1,9 @@
 // The journal's keys and its writer: one compact line per event, appended to the file.
 #include "journal_format.hpp"
-#include "vavev_aziz/support/text.hpp"
 
 #include "vavev_aziz/support/json_write.hpp"
 #include "vavev_aziz/support/platform.hpp"
+#include "vavev_aziz/support/text.hpp"
 
 namespace vavev_aziz {
 namespace journal_format {
