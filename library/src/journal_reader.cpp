@@ -651,10 +651,9 @@ const Event* LineEntries::build(std::span<const Slot> slots, bool array) {
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 struct LineReader::Parser {
-  Parser() {
-    if (dom.allocate(4096, kFastDepth)) throw std::bad_alloc();
-  }
   simdjson::dom::parser dom;
+  // Without its depth limit set, the DOM parser is not used at all.
+  bool fast = !dom.allocate(4096, kFastDepth);
   od::parser parser;
 };
 
@@ -669,7 +668,7 @@ const Event* LineReader::read(std::string_view line) {
   const auto kind = kind_from_start(line);
   if (kind && !(wanted_ & (1u << *kind))) return nullptr;
   simdjson::dom::element root;
-  if (line.size() <= kFastLongest &&
+  if (parser_->fast && line.size() <= kFastLongest &&
       !parser_->dom.parse(line.data(), line.size(), false).get(root)) {
     if (kind && root.type() == simdjson::dom::element_type::OBJECT) {
       // A line as the writer writes it: its object form, starting with the tag.
