@@ -122,16 +122,17 @@ std::string report_row(const Attribution& s) {
 
 std::string report_text(const Journal& journal, double now) {
   const auto trades = journal.trades();
-  const auto all = vz::overall(trades);
+  const auto slices = vz::attribute(trades);
+  const auto& all = slices.overall;
   std::string text = journal.path().string() + "\n\nOVERALL\n";
   text +=
       all.n == 0 ? "  no closed, filled trades yet \u2014 nothing to attribute\n" : report_row(all);
   text += "\nBY IV RANK AT ENTRY  (the regime question: harvest when rich, stand down when not)\n" +
-          rows(vz::by_iv_rank(trades));
-  text += "\nBY STRUCTURE\n" + rows(vz::by_structure(trades));
+          rows(slices.by_iv_rank);
+  text += "\nBY STRUCTURE\n" + rows(slices.by_structure);
 
   // One scored proposer has nothing to be compared with, so the block needs two.
-  const auto proposers = vz::by_proposer(trades);
+  const auto& proposers = slices.by_proposer;
   if (std::count_if(proposers.begin(), proposers.end(), [](const auto& s) { return s.n > 0; }) >= 2)
     text += "\nBY PROPOSER  (does the human-prompted flow pick different trades than the loop?)\n" +
             rows(proposers);
@@ -145,11 +146,12 @@ std::string report_text(const Journal& journal, double now) {
 
 std::string report_json(const Journal& journal) {
   const auto trades = journal.trades();
+  const auto slices = vz::attribute(trades);
   json::Json o = json::Json::object();
-  o["overall"] = row_json(vz::overall(trades));
-  o["by_iv_rank"] = rows_json(vz::by_iv_rank(trades));
-  o["by_structure"] = rows_json(vz::by_structure(trades));
-  o["by_proposer"] = rows_json(vz::by_proposer(trades));
+  o["overall"] = row_json(slices.overall);
+  o["by_iv_rank"] = rows_json(slices.by_iv_rank);
+  o["by_structure"] = rows_json(slices.by_structure);
+  o["by_proposer"] = rows_json(slices.by_proposer);
   o["open"] = open_count(trades);
   o["awaiting_reconciliation"] = vz::awaiting_reconciliation(trades).size();
   json::Json exits = json::Json::array();

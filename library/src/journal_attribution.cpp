@@ -29,6 +29,8 @@ constexpr std::array<Bucket, 4> kBuckets = {{
     {"iv_rank 75-100% (rich)", 0.75, 1.01},
 }};
 
+constexpr std::string_view kOverallLabel = "ALL closed trades";
+
 // Two-sided 5% normal critical values with a Bonferroni correction for k = 1..10.
 constexpr std::array<double, 10> kCritical = {1.96, 2.24, 2.39, 2.50, 2.58,
                                               2.64, 2.69, 2.73, 2.77, 2.81};
@@ -117,43 +119,73 @@ class Tally {
 };
 
 // One slice per distinct value of a text field, ascending by bytes; the trades of each slice
-// keep their order. A long journal holds a few hundred thousand trades, so they are read in
-// one pass, each added to its slice as it comes. The fold keeps each text once, so a trade's
-// slice is found by the address of its text first and by the text only when that is new.
-template <class Field>
-std::vector<Attribution> by_text(const Trades& trades, Field field) {
-  std::vector<std::pair<std::string_view, Tally>> groups;
-  std::unordered_map<std::string_view, std::size_t> group_of_text;
-  std::unordered_map<const char*, std::size_t> group_of_address;
-  const char* last = nullptr;
-  std::size_t last_group = 0;
-  Countable countable;
-  for (const Trade& t : trades) {
-    if (!countable(t)) continue;
-    const std::string_view value = field(t);
-    if (value.data() != last || groups.empty()) {
-      auto [at, fresh] = group_of_address.try_emplace(value.data(), groups.size());
+// keep their order. The fold keeps each text once, so a trade's slice is found by the address
+// of its text first and by the text only when that is new.
+class TextSlices {
+ public:
+  void add(std::string_view value, const Trade& t) {
+    if (value.data() != last_ || groups_.empty()) {
+      auto [at, fresh] = group_of_address_.try_emplace(value.data(), groups_.size());
       if (fresh) {
-        auto [by_text, new_text] = group_of_text.try_emplace(value, groups.size());
-        if (new_text) groups.emplace_back(value, Tally{});
+        auto [by_text, new_text] = group_of_text_.try_emplace(value, groups_.size());
+        if (new_text) groups_.emplace_back(value, Tally{});
         at->second = by_text->second;
       }
-      last = value.data();
-      last_group = at->second;
+      last_ = value.data();
+      last_group_ = at->second;
     }
-    groups[last_group].second.add(t);
+    groups_[last_group_].second.add(t);
   }
-  std::vector<const std::pair<std::string_view, Tally>*> order;
-  order.reserve(groups.size());
-  for (const auto& g : groups)
-    order.push_back(&g);
-  std::sort(order.begin(), order.end(),
-            [](const auto* a, const auto* b) { return a->first < b->first; });
-  std::vector<Attribution> slices;
-  slices.reserve(groups.size());
-  for (const auto* g : order)
-    slices.push_back(g->second.result(g->first, groups.size()));
-  return slices;
+
+  std::vector<Attribution> results() const {
+    std::vector<const std::pair<std::string_view, Tally>*> order;
+    order.reserve(groups_.size());
+    for (const auto& g : groups_)
+      order.push_back(&g);
+    std::sort(order.begin(), order.end(),
+              [](const auto* a, const auto* b) { return a->first < b->first; });
+    std::vector<Attribution> slices;
+    slices.reserve(groups_.size());
+    for (const auto* g : order)
+      slices.push_back(g->second.result(g->first, groups_.size()));
+    return slices;
+  }
+
+ private:
+  std::vector<std::pair<std::string_view, Tally>> groups_;
+  std::unordered_map<std::string_view, std::size_t> group_of_text_;
+  std::unordered_map<const char*, std::size_t> group_of_address_;
+  const char* last_ = nullptr;
+  std::size_t last_group_ = 0;
+};
+
+// Four slices by iv rank at entry.
+class RankSlices {
+ public:
+  void add(const Trade& t) {
+    const auto r = t.iv_rank();
+    if (!r) return;
+    for (std::size_t b = 0; b < kBuckets.size(); ++b)
+      if (kBuckets[b].lower <= *r && *r < kBuckets[b].upper) tallies_[b].add(t);
+  }
+
+  std::vector<Attribution> results() const {
+    std::vector<Attribution> slices;
+    for (std::size_t b = 0; b < kBuckets.size(); ++b)
+      slices.push_back(tallies_[b].result(kBuckets[b].label, kBuckets.size()));
+    return slices;
+  }
+
+ private:
+  std::array<Tally, kBuckets.size()> tallies_;
+};
+
+// Each slicing reads the countable trades once, in order; `add` hands each to those asked for.
+template <class Add>
+void each_countable(const Trades& trades, Add add) {
+  Countable countable;
+  for (const Trade& t : trades)
+    if (countable(t)) add(t);
 }
 
 // (sd × c ÷ mean)² rounded up; the conversion saturates (NaN, from infinite returns, as 0).
@@ -186,34 +218,39 @@ Attribution score(std::string_view label, std::span<const Trade* const> trades, 
 
 Attribution overall(const Trades& trades) {
   Tally tally;
-  Countable countable;
-  for (const Trade& t : trades)
-    if (countable(t)) tally.add(t);
-  return tally.result("ALL closed trades", 1);
+  each_countable(trades, [&](const Trade& t) { tally.add(t); });
+  return tally.result(kOverallLabel, 1);
 }
 
 std::vector<Attribution> by_iv_rank(const Trades& trades) {
-  std::array<Tally, kBuckets.size()> tallies;
-  Countable countable;
-  for (const Trade& t : trades) {
-    if (!countable(t)) continue;
-    const auto r = t.iv_rank();
-    if (!r) continue;
-    for (std::size_t b = 0; b < kBuckets.size(); ++b)
-      if (kBuckets[b].lower <= *r && *r < kBuckets[b].upper) tallies[b].add(t);
-  }
-  std::vector<Attribution> slices;
-  for (std::size_t b = 0; b < kBuckets.size(); ++b)
-    slices.push_back(tallies[b].result(kBuckets[b].label, kBuckets.size()));
-  return slices;
+  RankSlices slices;
+  each_countable(trades, [&](const Trade& t) { slices.add(t); });
+  return slices.results();
 }
 
 std::vector<Attribution> by_structure(const Trades& trades) {
-  return by_text(trades, [](const Trade& t) { return t.structure(); });
+  TextSlices slices;
+  each_countable(trades, [&](const Trade& t) { slices.add(t.structure(), t); });
+  return slices.results();
 }
 
 std::vector<Attribution> by_proposer(const Trades& trades) {
-  return by_text(trades, [](const Trade& t) { return t.by(); });
+  TextSlices slices;
+  each_countable(trades, [&](const Trade& t) { slices.add(t.by(), t); });
+  return slices.results();
+}
+
+Attributions attribute(const Trades& trades) {
+  Tally all;
+  RankSlices ranks;
+  TextSlices structures, proposers;
+  each_countable(trades, [&](const Trade& t) {
+    all.add(t);
+    ranks.add(t);
+    structures.add(t.structure(), t);
+    proposers.add(t.by(), t);
+  });
+  return {all.result(kOverallLabel, 1), ranks.results(), structures.results(), proposers.results()};
 }
 
 std::optional<std::uint64_t> Attribution::n_needed() const {

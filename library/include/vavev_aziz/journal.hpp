@@ -385,4 +385,13 @@ std::vector<Attribution> by_structure(const Trades& trades);
 // number of slices.
 std::vector<Attribution> by_proposer(const Trades& trades);
 
+// All four of the above from one reading of the trades, as each would give them.
+struct Attributions {
+  Attribution overall;
+  std::vector<Attribution> by_iv_rank;
+  std::vector<Attribution> by_structure;
+  std::vector<Attribution> by_proposer;
+};
+Attributions attribute(const Trades& trades);
+
 }  // namespace vavev_aziz
