@@ -541,21 +541,7 @@ bool take(simdjson::dom::element v, bool& target, bool keep) {
   if (keep) target = flag;
   return true;
 }
-bool take(simdjson::dom::element v, std::optional<double>& target, bool keep) {
-  if (v.is_null()) {
-    if (keep) target.reset();
-    return true;
-  }
-  double n;
-  if (!number_of(v, n)) return false;
-  if (keep) target = n;
-  return true;
-}
-bool take(simdjson::dom::element v, std::optional<std::uint32_t>& target, bool keep) {
-  if (v.is_null()) {
-    if (keep) target.reset();
-    return true;
-  }
+bool take(simdjson::dom::element v, std::uint32_t& target, bool keep) {
   std::int64_t n;
   if (v.type() != simdjson::dom::element_type::INT64 || v.get_int64().get(n) || n <= 0 ||
       n > std::numeric_limits<std::uint32_t>::max())
@@ -563,20 +549,19 @@ bool take(simdjson::dom::element v, std::optional<std::uint32_t>& target, bool k
   if (keep) target = static_cast<std::uint32_t>(n);
   return true;
 }
-bool take(simdjson::dom::element v, std::optional<std::string>& target, bool keep) {
+// A field that may be null: null, or what the field's plain form takes.
+template <class T>
+bool take(simdjson::dom::element v, std::optional<T>& target, bool keep) {
   if (v.is_null()) {
     if (keep) target.reset();
     return true;
   }
-  std::string_view text;
-  if (v.get_string().get(text)) return false;
-  if (keep) {
-    if (target)
-      target->assign(text);
-    else
-      target.emplace(text);
+  if (!keep) {
+    T unused{};
+    return take(v, unused, false);
   }
-  return true;
+  if (!target) target.emplace();
+  return take(v, *target, true);
 }
 
 // The field at position I of the entry's writing order, from the next member of the line.
