@@ -2,9 +2,10 @@
 """Times the journal's readers side by side on one generated journal and checks the budgets.
 
 For each journal size it runs, in interleaved rounds: `wc -l` (the floor: reading the bytes),
-Python's bare `json.loads` of every line (what a user would script instead), `tovra-trade
-report --json` and `tovra-trade ask --offline` (which folds the whole journal before it
-decides). Each figure is the process's own CPU time (user + system) and peak resident memory,
+Python's bare `json.loads` of every line (what a user would script instead, over the smaller
+journal only), `tovra-trade report --json` and `tovra-trade ask --offline` (which folds the
+whole journal before it decides). With both sizes, each round runs both, so the ratio of their
+times is taken under the same load. Each figure is the process's own CPU time (user + system) and peak resident memory,
 from wait4(2); a time is the best of the rounds, so load from elsewhere on the machine counts
 as little as it can. The report's output is checked against the digest that the program gave
 before its reader was rewritten, so a faster reader cannot pass by reading differently.
@@ -81,14 +82,13 @@ def home_with(path, scratch, name):
     return home
 
 
-def measure(tovra, path, scratch, rounds, with_python):
-    """The best CPU time and the peak memory of each command, and the report's digest."""
-    env = dict(os.environ, ALPACA_ACCOUNT="default", TOVRA_HOME=home_with(path, scratch, "report"))
-    # ask appends its own line, so it works on a copy of the journal.
-    ask_journal = os.path.join(scratch, "ask.jsonl")
+def commands_for(tovra, path, scratch, name, with_python):
+    """The commands timed over one journal, by name; ask works on a copy (it appends a line)."""
+    env = dict(os.environ, ALPACA_ACCOUNT="default", TOVRA_HOME=home_with(path, scratch, name))
+    ask_journal = os.path.join(scratch, f"ask-{name}.jsonl")
     shutil.copyfile(path, ask_journal)
     ask_env = dict(os.environ, ALPACA_ACCOUNT="default",
-                   TOVRA_HOME=home_with(ask_journal, scratch, "ask"))
+                   TOVRA_HOME=home_with(ask_journal, scratch, f"ask-{name}"))
     subprocess.run([tovra, "rules", "--init"], env=ask_env, check=True, stdout=subprocess.DEVNULL)
     commands = {"wc -l": (["wc", "-l", path], os.environ)}
     if with_python:
@@ -98,17 +98,25 @@ def measure(tovra, path, scratch, rounds, with_python):
     commands["ask --offline"] = ([tovra, "ask", "--symbol", "AAPL", "--notional", "1500",
                                   "--offline", "--equity", "100000", "--verdict", "denied",
                                   "--why", "bench", "--by", "bench"], ask_env)
-    best = {}
-    digest = None
+    return commands
+
+
+def measure(journals, rounds):
+    """The best CPU time and the peak memory of each command over each journal, and each
+    report's digest. Every round runs every command over every journal, so a change of load on
+    the machine weighs on all the figures alike."""
+    best = {events: {} for events in journals}
+    digests = {}
     for _ in range(rounds):
-        for name, command in commands.items():
-            seconds, peak, output = run(*command)
-            if name == "report --json":
-                digest = hashlib.sha256(output).hexdigest()
-            old = best.get(name)
-            best[name] = (min(seconds, old[0]) if old else seconds, max(peak, old[1]) if old else peak)
-    os.remove(ask_journal)
-    return best, digest
+        for events, commands in journals.items():
+            for name, command in commands.items():
+                seconds, peak, output = run(*command)
+                if name == "report --json":
+                    digests[events] = hashlib.sha256(output).hexdigest()
+                old = best[events].get(name)
+                best[events][name] = (min(seconds, old[0]) if old else seconds,
+                                      max(peak, old[1]) if old else peak)
+    return best, digests
 
 
 def main():
@@ -124,19 +132,19 @@ def main():
     generator = os.path.join(args.build, "bench", "journal_generator")
     os.makedirs(args.data, exist_ok=True)
     sizes = [1_000_000] + ([10_000_000] if args.ten_million else [])
-    results = {}
     failed = []
     with tempfile.TemporaryDirectory() as scratch:
-        for events in sizes:
-            path = journal(generator, args.data, events)
-            # Python takes minutes over the larger journal and its figure is only compared on
-            # the smaller one, so it runs there alone.
-            rounds = args.rounds if events == sizes[0] else max(2, args.rounds // 2)
-            best, digest = measure(tovra, path, scratch, rounds, events == sizes[0])
-            results[events] = (os.path.getsize(path), best)
-            if digest != EXPECTED_DIGESTS.get(events):
-                failed.append(f"report --json over {events:,} events: digest {digest}, expected "
-                              f"{EXPECTED_DIGESTS.get(events)}")
+        paths = {events: journal(generator, args.data, events) for events in sizes}
+        # Python takes minutes over the larger journal and its figure is only compared on the
+        # smaller one, so it runs there alone.
+        journals = {events: commands_for(tovra, path, scratch, str(events), events == sizes[0])
+                    for events, path in paths.items()}
+        best, digests = measure(journals, args.rounds)
+    results = {events: (os.path.getsize(paths[events]), best[events]) for events in sizes}
+    for events in sizes:
+        if digests[events] != EXPECTED_DIGESTS.get(events):
+            failed.append(f"report --json over {events:,} events: digest {digests[events]}, "
+                          f"expected {EXPECTED_DIGESTS.get(events)}")
 
     for events, (size, best) in results.items():
         print(f"\n{events:,} events ({size / 1e6:.0f} MB)")
