@@ -502,9 +502,8 @@ Fast collect(simdjson::dom::element root, std::vector<Slot>& slots, bool& array)
   return Fast::Read;
 }
 
-// Takes one value of a line the DOM parser accepted into a field of the entry, storing it only
-// when `keep`. False when the value does not suit the field, and also for an integer zero,
-// which may have been written "-0": the slots decide those.
+// A number's value; false for any other value, and for an integer zero, which may have been
+// written "-0" (the walk reads that as the negative zero).
 bool number_of(simdjson::dom::element v, double& out) {
   using T = simdjson::dom::element_type;
   switch (v.type()) {
@@ -523,6 +522,8 @@ bool number_of(simdjson::dom::element v, double& out) {
       return false;
   }
 }
+// Takes one value of a line the DOM parser accepted into a field of the entry, storing it only
+// when `keep`. False when the value does not suit the field, or may not: the slots then decide.
 bool take(simdjson::dom::element v, std::string& target, bool keep) {
   std::string_view text;
   if (v.get_string().get(text)) return false;
