@@ -502,69 +502,6 @@ Fast collect(simdjson::dom::element root, std::vector<Slot>& slots, bool& array)
   return Fast::Read;
 }
 
-// A number's value; false for any other value, and for an integer zero, which may have been
-// written "-0" (the walk reads that as the negative zero).
-bool number_of(simdjson::dom::element v, double& out) {
-  using T = simdjson::dom::element_type;
-  switch (v.type()) {
-    case T::DOUBLE:
-      out = v.get_double().value_unsafe();
-      return true;
-    case T::INT64: {
-      const std::int64_t n = v.get_int64().value_unsafe();
-      out = static_cast<double>(n);  // rounded to nearest, as reading the digits would
-      return n != 0;
-    }
-    case T::UINT64:
-      out = static_cast<double>(v.get_uint64().value_unsafe());
-      return true;
-    default:
-      return false;
-  }
-}
-// Takes one value of a line the DOM parser accepted into a field of the entry, storing it only
-// when `keep`. False when the value does not suit the field, or may not: the slots then decide.
-bool take(simdjson::dom::element v, std::string& target, bool keep) {
-  std::string_view text;
-  if (v.get_string().get(text)) return false;
-  if (keep) target.assign(text);
-  return true;
-}
-bool take(simdjson::dom::element v, double& target, bool keep) {
-  double n;
-  if (!number_of(v, n)) return false;
-  if (keep) target = n;
-  return true;
-}
-bool take(simdjson::dom::element v, bool& target, bool keep) {
-  bool flag;
-  if (v.get_bool().get(flag)) return false;
-  if (keep) target = flag;
-  return true;
-}
-bool take(simdjson::dom::element v, std::uint32_t& target, bool keep) {
-  std::int64_t n;
-  if (v.type() != simdjson::dom::element_type::INT64 || v.get_int64().get(n) || n <= 0 ||
-      n > std::numeric_limits<std::uint32_t>::max())
-    return false;
-  if (keep) target = static_cast<std::uint32_t>(n);
-  return true;
-}
-// A field that may be null: null, or what the field's plain form takes.
-template <class T>
-bool take(simdjson::dom::element v, std::optional<T>& target, bool keep) {
-  if (v.is_null()) {
-    if (keep) target.reset();
-    return true;
-  }
-  if (!keep) {
-    T unused{};
-    return take(v, unused, false);
-  }
-  if (!target) target.emplace();
-  return take(v, *target, true);
-}
-
 // The field at position I of the entry's writing order, from the next member of the line.
 template <class E, std::size_t I>
 bool take_next(simdjson::dom::object::iterator& it, const simdjson::dom::object::iterator& end,
@@ -573,8 +510,12 @@ bool take_next(simdjson::dom::object::iterator& it, const simdjson::dom::object:
   constexpr auto member = std::get<f.member.index()>(f.member);
   if (++it == end) return false;
   const simdjson::dom::key_value_pair pair = *it;
-  return text::same_bytes(pair.key, name_of(f.key)) &&
-         take(pair.value, entry.*member, (kept & key_bit(f.key)) != 0);
+  Slot s;
+  if (!text::same_bytes(pair.key, name_of(f.key)) ||
+      first_level(pair.value, f.key, s) != Fast::Read || !fits(&(entry.*member), s))
+    return false;
+  if (kept & key_bit(f.key)) put(entry.*member, s);
+  return true;
 }
 
 // Fills the entry from a line laid out as the writer lays it out: the tag, then every key of
