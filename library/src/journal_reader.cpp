@@ -10,7 +10,6 @@
 #include "journal_reader.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -196,56 +195,6 @@ constexpr auto kWholeKeys = [] {
   return whole;
 }();
 
-// Known keys matched where they stand in the line, without first looking for the key's end:
-// the names that share its first byte are compared sixteen bytes at a time (the padding after
-// the line makes reading past a short key safe), and a name must be followed by the closing
-// quote. No name holds a quote or a backslash, so a match is the whole key as written.
-constexpr std::size_t kLongestKey = 16;
-static_assert(kLinePadding > kLongestKey);
-
-struct KeyPattern {
-  Key key = Key::Unknown;
-  std::size_t size = 0;
-  std::array<std::uint64_t, 2> bytes{};
-  std::array<std::uint64_t, 2> mask{};
-};
-using Words = std::array<std::uint64_t, 2>;
-
-constexpr auto kKeysByFirstLetter = [] {
-  std::array<std::array<KeyPattern, 4>, 26> table{};
-  for (std::size_t i = 0; i < kKeyCount; ++i) {
-    const std::string_view name = kKeyNames[i];
-    if (name.size() > kLongestKey || name[0] < 'a' || name[0] > 'z') throw "key out of pattern";
-    std::array<char, kLongestKey> bytes{}, mask{};
-    for (std::size_t j = 0; j < name.size(); ++j) {
-      bytes[j] = name[j];
-      mask[j] = static_cast<char>(0xff);
-    }
-    auto& candidates = table[static_cast<std::size_t>(name[0] - 'a')];
-    std::size_t at = 0;
-    while (candidates[at].key != Key::Unknown)
-      ++at;  // past four names a letter fails the build
-    candidates[at] = {static_cast<Key>(i), name.size(), std::bit_cast<Words>(bytes),
-                      std::bit_cast<Words>(mask)};
-  }
-  return table;
-}();
-
-// The known key spelled without escapes at `start` (just after its opening quote), or Unknown.
-Key known_key_at(const char* start) {
-  const auto first = static_cast<unsigned char>(*start);
-  if (first < 'a' || first > 'z') return Key::Unknown;
-  Words words;
-  std::memcpy(words.data(), start, sizeof words);
-  for (const KeyPattern& k : kKeysByFirstLetter[first - 'a']) {
-    if (k.key == Key::Unknown) break;
-    if (start[k.size] == '"' && (words[0] & k.mask[0]) == k.bytes[0] &&
-        (words[1] & k.mask[1]) == k.bytes[1])
-      return k.key;
-  }
-  return Key::Unknown;
-}
-
 // Collects the first-level values of one line into slots, checking every value on the way.
 class Collector {
  public:
@@ -281,13 +230,10 @@ class Collector {
     for (auto member : members) {
       od::field f;
       if (std::move(member).get(f)) return false;
-      Key key = level == 1 ? known_key_at(f.key().raw()) : Key::Unknown;
-      if (key == Key::Unknown) {
-        // Any other key is still checked, and one with escapes may be a known key spelled so.
-        std::string_view name;
-        if (!key_text(f, name)) return false;
-        if (level == 1) key = key_of(name);
-      }
+      // Every key is checked, and one with escapes may be a known key spelled so.
+      std::string_view name;
+      if (!key_text(f, name)) return false;
+      const Key key = level == 1 ? key_of(name) : Key::Unknown;
       if (key != Key::Unknown ? !first_level(f.value(), key) : !check(f.value(), level + 1))
         return false;
     }
