@@ -435,10 +435,11 @@ TEST_F(JournalFile, FoldKeepsFirstOpenAndLatestFillAndClose) {
 }
 
 // Many orders, with tags the writer would not escape, so the fold cannot size itself ahead and
-// its index grows while it runs: every close and fill still finds its own trade.
+// its index grows while it runs, past a chunk of trades and past its cache of recent texts:
+// every close and fill still finds its own trade.
 TEST_F(JournalFile, FoldOfManyOrdersFindsEveryTrade) {
   std::string lines;
-  const int orders = 3000;
+  const int orders = 5000;
   for (int i = 0; i < orders; ++i) {
     const std::string id = "tovra-" + std::to_string(i);
     lines += R"({"event":"\u006fpen","id":")" + id +
@@ -469,6 +470,83 @@ TEST_F(JournalFile, FoldOfManyOrdersFindsEveryTrade) {
       EXPECT_FALSE(t.closed()) << i;
     }
   }
+}
+
+// A journal longer than the blocks it is read in: lines cut by a block's end, a line longer
+// than a whole block, line feeds with and without carriage returns, no feed after the last.
+TEST_F(JournalFile, LinesReadWholeAcrossReadBlocks) {
+  OpenEntry model = open_entry("@");
+  model.thesis = "#";
+  std::string form = written({{model}});
+  form.pop_back();  // its line feed
+  const auto open_line = [&form](int i, std::size_t thesis) {
+    std::string line = form;
+    line.replace(line.find('#'), 1, std::string(thesis, 't'));
+    return line.replace(line.find('@'), 1, "tovra-" + std::to_string(i));
+  };
+  std::string lines;
+  std::vector<std::pair<std::string, std::size_t>> expected;  // id and thesis size, line by line
+  const auto add = [&](std::size_t thesis, std::string_view ending) {
+    const auto i = static_cast<int>(expected.size());
+    lines += open_line(i, thesis);
+    lines += ending;
+    expected.emplace_back("tovra-" + std::to_string(i), thesis);
+  };
+  while (lines.size() < (3u << 20)) {
+    // Lengths that do not divide a block, so the blocks end at every place in a line.
+    add(100 + expected.size() % 977, expected.size() % 3 == 0 ? "\r\n" : "\n");
+    if (expected.size() == 2000) add(1500000, "\n");  // longer than a block
+  }
+  add(10, "");  // the last line, without its feed
+  write(lines);
+
+  const auto events = journal().events();
+  ASSERT_EQ(events.size(), expected.size());
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    ASSERT_EQ(events[i].open()->id, expected[i].first);
+    ASSERT_EQ(events[i].open()->thesis, std::string(expected[i].second, 't')) << i;
+  }
+  EXPECT_EQ(journal().trades().size(), expected.size());
+}
+
+// What the fold keeps of a trade outlives the lines it came from, whatever its size: texts of
+// 255 bytes and more are kept in their longer form, one longer than the fold's blocks gets a
+// block of its own, and labels are kept once. A fold cut down, or moved, still finds by id.
+TEST_F(JournalFile, FoldKeepsLongTextsAndFindsAfterRetainAndMove) {
+  const std::string long_id(300, 'i');
+  const std::string huge_symbol(300000, 'S');
+  std::vector<Event> events;
+  for (int i = 0; i < 6; ++i) {
+    OpenEntry o = open_entry(i == 0 ? long_id : "tovra-" + std::to_string(i));
+    o.symbol = i < 2 ? huge_symbol : "SPY";
+    events.push_back({o});
+    if (i % 2 == 1) events.push_back({close_entry(o.id, i)});
+  }
+  events.push_back({close_entry(long_id, 99)});
+  for (const Event& e : events)
+    ASSERT_TRUE(journal().append(e));
+
+  Trades trades = journal().trades();
+  ASSERT_EQ(trades.size(), 6u);
+  EXPECT_EQ(trades[0].id(), long_id);
+  EXPECT_EQ(trades[0].realized_pnl(), 99);
+  EXPECT_EQ(trades[1].symbol(), huge_symbol);
+  EXPECT_EQ(trades[0].symbol().data(), trades[1].symbol().data());
+  EXPECT_EQ(trades[2].symbol().data(), trades[5].symbol().data());
+
+  trades.retain([](const Trade& t) { return !t.closed(); });  // 2 and 4 stay
+  ASSERT_EQ(trades.size(), 2u);
+  ASSERT_NE(trades.find("tovra-4"), nullptr);
+  EXPECT_EQ(trades.find("tovra-4")->id(), "tovra-4");
+  EXPECT_EQ(trades.find("tovra-3"), nullptr);
+  EXPECT_EQ(trades.find(long_id), nullptr);
+
+  Trades moved = std::move(trades);
+  EXPECT_EQ(moved.find("tovra-2"), &moved[0]);
+  EXPECT_TRUE(trades.empty());  // NOLINT: a fold moved from is left empty, ready to fold afresh
+  trades.add(events[0]);
+  ASSERT_EQ(trades.size(), 1u);
+  EXPECT_EQ(trades.find(long_id)->symbol(), huge_symbol);
 }
 
 TEST_F(JournalFile, OpenTradesAndExitsAwaitingClose) {
