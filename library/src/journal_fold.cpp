@@ -80,8 +80,7 @@ class TextIndex {
     if (slots_.empty()) return std::nullopt;
     const std::uint32_t h = hash(text);
     Slot& recent = recent_[h & kRecentMask];
-    if (recent.at != kEmpty && recent.hash == h && text::same_bytes(text_at(recent.at), text))
-      return recent.at;
+    if (holds(text_at, recent, h, text)) return recent.at;
     const std::uint32_t at = slots_[probe(text_at, h, text)].at;
     if (at == kEmpty) return std::nullopt;
     recent = Slot{h, at};
@@ -109,8 +108,7 @@ class TextIndex {
                                          std::size_t fresh, std::uint32_t h) {
     if (4 * (used_ + 1) > 3 * slots_.size()) rebuild(std::max<std::size_t>(16, 2 * slots_.size()));
     Slot& recent = recent_[h & kRecentMask];
-    if (recent.at != kEmpty && recent.hash == h && text::same_bytes(text_at(recent.at), text))
-      return recent.at;
+    if (holds(text_at, recent, h, text)) return recent.at;
     Slot& slot = slots_[probe(text_at, h, text)];
     const bool found = slot.at != kEmpty;
     if (!found) {
@@ -159,13 +157,19 @@ class TextIndex {
     return static_cast<std::uint32_t>(h ^ (h >> 32));
   }
 
+  // Whether the slot holds `text`, whose hash is `h`: the text is read only when the hashes agree.
+  template <class TextAt>
+  static bool holds(const TextAt& text_at, const Slot& s, std::uint32_t h, std::string_view text) {
+    return s.at != kEmpty && s.hash == h && text::same_bytes(text_at(s.at), text);
+  }
+
   // The slot holding `text`, or the empty slot where it would go.
   template <class TextAt>
   std::size_t probe(const TextAt& text_at, std::uint32_t h, std::string_view text) const {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = h & mask;; i = (i + 1) & mask) {
       const Slot& s = slots_[i];
-      if (s.at == kEmpty || (s.hash == h && text::same_bytes(text_at(s.at), text))) return i;
+      if (s.at == kEmpty || holds(text_at, s, h, text)) return i;
     }
   }
 
