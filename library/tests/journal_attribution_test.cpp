@@ -1,9 +1,10 @@
 // Attribution: which trades count, how a slice is scored, how slices are cut, and the verdict
 // texts with their critical values.
-#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -202,20 +203,19 @@ TEST(Attribution, StructureAndProposerSlices) {
   EXPECT_EQ(p[0].family_size, 2u);
 
   // One reading for all four slicings gives what each gives alone.
-  const auto same = [](const Attribution& a, const Attribution& b) {
-    return a.label == b.label && a.n == b.n && a.wins == b.wins && a.mean_ror == b.mean_ror &&
-           a.sd_ror == b.sd_ror && std::signbit(a.total_pnl) == std::signbit(b.total_pnl) &&
-           a.total_pnl == b.total_pnl && a.family_size == b.family_size;
-  };
-  const auto same_slices = [&same](const std::vector<Attribution>& a,
-                                   const std::vector<Attribution>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), same);
+  const auto fields = [](const std::vector<Attribution>& slices) {
+    using U = std::uint64_t;
+    std::vector<std::tuple<std::string, U, U, double, double, bool, double, U>> out;
+    for (const Attribution& a : slices)
+      out.emplace_back(a.label, a.n, a.wins, a.mean_ror, a.sd_ror, std::signbit(a.total_pnl),
+                       a.total_pnl, a.family_size);
+    return out;
   };
   const Attributions all = attribute(trades);
-  EXPECT_TRUE(same(all.overall, overall(trades)));
-  EXPECT_TRUE(same_slices(all.by_iv_rank, by_iv_rank(trades)));
-  EXPECT_TRUE(same_slices(all.by_structure, s));
-  EXPECT_TRUE(same_slices(all.by_proposer, p));
+  EXPECT_EQ(fields({all.overall}), fields({overall(trades)}));
+  EXPECT_EQ(fields(all.by_iv_rank), fields(by_iv_rank(trades)));
+  EXPECT_EQ(fields(all.by_structure), fields(s));
+  EXPECT_EQ(fields(all.by_proposer), fields(p));
 }
 
 TEST(Attribution, CriticalValues) {

@@ -93,9 +93,7 @@ TEST(Text, SameBytesAtEveryLengthAndPlace) {
   for (std::size_t n = 0; n <= base.size(); ++n) {
     const std::string a = base.substr(0, n);
     EXPECT_TRUE(text::same_bytes(a, std::string(a))) << n;
-    if (n > 0) {
-      EXPECT_FALSE(text::same_bytes(a, a.substr(0, n - 1))) << n;
-    }
+    EXPECT_FALSE(text::same_bytes(a, a + "a")) << n;
     for (std::size_t i = 0; i < n; ++i) {
       std::string b = a;
       b[i] = '_';
