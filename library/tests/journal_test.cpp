@@ -542,10 +542,14 @@ TEST_F(JournalFile, OpenTradesAndExitsAwaitingClose) {
        })
     ASSERT_TRUE(journal().append(e));
 
+  const Trades open = journal().open_trades();
   std::vector<std::string> open_ids;
-  for (const auto& t : journal().open_trades())
+  for (const auto& t : open)
     open_ids.emplace_back(t.id());
   EXPECT_EQ(open_ids, (std::vector<std::string>{"awaiting", "partial", "target"}));
+  // The fold cut down to its open trades finds them at their new places, and only them.
+  EXPECT_EQ(open.find("target"), &open[2]);
+  EXPECT_EQ(open.find("rejected"), nullptr);
 
   auto gaps = journal().exits_awaiting_close();
   ASSERT_EQ(gaps.size(), 2u);
