@@ -3,6 +3,7 @@
 // denial memory and the risk state are saved whatever the outcome; an approved order is then
 // sent to the broker unless something holds it back, and the result is reported with an exit
 // code per outcome. Every error before the pipeline exits 3 and writes nothing.
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -88,14 +89,27 @@ std::string proposer(const Args& args) {
   return "cli";
 }
 
+// `--max-loss` may only make an order look riskier, so a value that reads but is not a
+// positive finite amount is refused (one that does not read counts as absent). False after the
+// message.
+bool max_loss_usable(const Args& args, std::ostream& err) {
+  const auto stated = decimal_flag(args, "--max-loss");
+  if (!stated || (std::isfinite(*stated) && *stated > 0)) return true;
+  err << "tovra trade ask: --max-loss " << *flag(args, "--max-loss")
+      << ": expected a positive amount\n"
+         "  A stated maximum loss can only raise the risk judged, never lower it below the\n"
+         "  order's notional. Nothing was judged, written or sent.\n";
+  return false;
+}
+
 // The loss the survival layer judges: the strikes' when the order is a vertical spread (with a
-// NOTE when the stated value disagrees by more than the tolerance), else the stated value,
-// else the notional.
+// NOTE when the stated value disagrees by more than the tolerance), else the larger of the
+// stated value and the notional: the agent's word can raise the risk, not lower it.
 double max_loss(const Args& args, const Order& order, std::optional<double> credit,
                 std::ostream& err) {
   const auto stated = decimal_flag(args, "--max-loss");
   const auto derived = alpaca::derive_max_loss(order, credit);
-  if (!derived) return stated.value_or(order.notional);
+  if (!derived) return std::max(stated.value_or(order.notional), order.notional);
   if (stated && differs(*derived, *stated, kMaxLossTolerance))
     err << "tovra trade: NOTE: --max-loss " << numbers::fixed(*stated, 2)
         << " does not match the strikes (" << numbers::fixed(*derived, 2)
@@ -166,7 +180,8 @@ Placement place(const Args& args, const Order& order, const vavev_aziz::Outcome:
 }  // namespace
 
 int cmd_ask(const Args& args, Io io) {
-  auto proposal = prepare_proposal(args, "ask", io.err);
+  if (!max_loss_usable(args, io.err)) return 3;
+  auto proposal = prepare_proposal(args, "ask", may_reach_broker(args), io.err);
   if (!proposal) return proposal.error();
   auto& [live, order, gate] = *proposal;
   const auto memory_file = memory_path();
@@ -200,6 +215,15 @@ int cmd_ask(const Args& args, Io io) {
   vavev_aziz::Pipeline pipeline{asker,  market,  gate,      memory, risk,
                                 limits, journal, kSuppress, io.err};
   AskResult result{pipeline.propose(order, context), {}, false};
+
+  // Only equity read from the broker moves the high-water mark and the week's start: a stated
+  // one (offline, no credentials, an unreadable account) judges this order but is nobody's
+  // measurement, and saved it would loosen or jam every later run's drawdown and weekly loss.
+  if (live.source != kEquityLive) {
+    risk.high_water = risk_read.high_water;
+    risk.week_start_equity = risk_read.week_start_equity;
+    risk.week_epoch = risk_read.week_epoch;
+  }
 
   if (auto saved = memory.save(*memory_file); !saved)
     io.err << "tovra trade: WARNING: denial memory not persisted (" << memory_file->string()

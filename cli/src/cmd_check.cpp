@@ -73,7 +73,7 @@ int exit_code(const Decision& d) {
 }  // namespace
 
 int cmd_check(const Args& args, Io io) {
-  const auto proposal = prepare_proposal(args, "check", io.err);
+  const auto proposal = prepare_proposal(args, "check", false, io.err);
   if (!proposal) return proposal.error();
   const auto& [live, order, gate] = *proposal;
   const Decision decision = gate.evaluate(order, live.equity, live.paper);

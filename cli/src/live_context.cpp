@@ -45,7 +45,10 @@ LiveContext live_context(const Args& args) {
   const bool readable = std::isfinite(live) && live > 0;
 
   LiveContext c = readable ? fallback(kEquityLive, live) : fallback(kEquityUnreadable, stated);
-  if (positions) c.positions = std::move(*positions);
+  if (positions) {
+    c.positions = std::move(*positions);
+    c.book_read = true;
+  }
   c.paper = client->base_url() == alpaca::kPaperEndpoint;
   return c;
 }

@@ -32,6 +32,7 @@ struct LiveContext {
   double equity = kPlaceholderEquity;
   bool paper = false;         // the client's base address is the paper endpoint, exactly
   bool equity_known = false;  // false while `equity` is the placeholder
+  bool book_read = false;     // `positions` came from the broker in this run, empty or not
 };
 
 // Reads `--equity` and `--offline`, then (unless offline) the account and the positions from a

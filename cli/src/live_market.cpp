@@ -1,5 +1,6 @@
 #include "live_market.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include <fmt/format.h>
@@ -30,6 +31,24 @@ vavev_aziz::Result<double, alpaca::AlpacaError> latest_price(std::string_view sy
   return price;
 }
 
+vavev_aziz::Result<double, UnpricedLeg> net_debit(const vavev_aziz::Order& order,
+                                                  std::ostream& err) {
+  double net = 0;
+  for (const vavev_aziz::Leg& leg : order.legs) {
+    auto price = latest_price(leg.symbol, vavev_aziz::AssetClass::Option, err);
+    if (!price) return Err{UnpricedLeg{leg.symbol, std::move(price).error()}};
+    const double paid = *price * leg.ratio_qty;
+    net += leg.side == vavev_aziz::Side::Buy ? paid : -paid;
+  }
+  return net;
+}
+
+double priced_at(const vavev_aziz::Order& order, double live_price) {
+  if (order.side == vavev_aziz::Side::Sell && order.limit_price)
+    return std::max(*order.limit_price, live_price);
+  return live_price;
+}
+
 bool usable_price(double price) {
   return std::isfinite(price) && price > 0;
 }
@@ -47,10 +66,18 @@ std::vector<alpaca::Position> LiveMarket::positions() {
 }
 
 std::optional<double> LiveMarket::notional_now(const vavev_aziz::Order& order) {
-  if (offline || order.legs.empty() || !(order.legs.front().qty > 0)) return std::nullopt;
+  if (offline) return std::nullopt;
+  const alpaca::Wire wire = alpaca::wire_form(order);
+  if (!(wire.qty > 0)) return std::nullopt;
+  if (wire.form == alpaca::Wire::Form::MultiLeg) {
+    if (order.limit_price) return std::nullopt;
+    auto net = net_debit(order, err_);
+    if (!net) return std::nullopt;
+    return std::max(order.notional, *net * wire.qty * contract_multiplier(order.asset_class));
+  }
   auto price = latest_price(order.symbol, order.asset_class, err_);
   if (!price) return std::nullopt;
-  return std::fabs(order.legs.front().qty * *price * contract_multiplier(order.asset_class));
+  return std::fabs(wire.qty * priced_at(order, *price) * contract_multiplier(order.asset_class));
 }
 
 std::optional<Canned> Canned::from_word(std::string_view word) {

@@ -31,6 +31,23 @@ bool usable_price(double price);
 vavev_aziz::Result<double, vavev_aziz::alpaca::AlpacaError> latest_price(
     std::string_view symbol, vavev_aziz::AssetClass asset_class, std::ostream& err);
 
+// A leg of a multi-leg ticket that could not be priced, and why.
+struct UnpricedLeg {
+  std::string symbol;
+  vavev_aziz::alpaca::AlpacaError error;
+};
+
+// What one unit of a multi-leg ticket pays at the latest prices, each leg priced as an option
+// by `latest_price`: the sum of each leg's price times its ratio, a sold leg's taken away, so a
+// net credit is negative. The first leg that cannot be priced is the error.
+vavev_aziz::Result<double, UnpricedLeg> net_debit(const vavev_aziz::Order& order,
+                                                  std::ostream& err);
+
+// What one unit of a single-instrument order is worth at `live_price`: a sale's limit is a
+// floor (it may fill there or higher), so a sale with a limit is worth the higher of the two;
+// anything else the live price.
+double priced_at(const vavev_aziz::Order& order, double live_price);
+
 // The live market over the broker. Every call builds a fresh client; no call ever fails:
 // failures give the snapshot of positions taken at the start of the run, or no notional.
 class LiveMarket final : public vavev_aziz::MarketView {
@@ -42,8 +59,11 @@ class LiveMarket final : public vavev_aziz::MarketView {
   // The broker's positions now; the snapshot when offline or when they cannot be read.
   std::vector<vavev_aziz::alpaca::Position> positions() override;
 
-  // |leg 0's quantity x price x multiplier|; absent when offline, without legs, for a leg 0
-  // quantity of zero or less, or when no price can be had.
+  // The notional the order would be judged at now, from the quantity the wire sends: |quantity x
+  // `priced_at` x multiplier| for one instrument; for a multi-leg ticket at market, its net
+  // debit now times its quantity and 100, but never below the notional it was judged at. Absent
+  // when offline, when the wire sends no quantity, for a multi-leg ticket with a limit (the
+  // limit fixes what it pays), or when no price can be had.
   std::optional<double> notional_now(const vavev_aziz::Order& order) override;
 
   std::vector<vavev_aziz::alpaca::Position> snapshot;

@@ -35,7 +35,7 @@ std::optional<std::uint64_t> whole_flag(const Args& args, std::string_view name)
   return vavev_aziz::numbers::parse_whole(*value);
 }
 
-std::optional<std::string> unknown_option(const Args& args, const OptionWords& known) {
+std::optional<std::string> stray_argument(const Args& args, const OptionWords& known) {
   const auto in = [](std::span<const std::string_view> words, const std::string& word) {
     return std::find(words.begin(), words.end(), word) != words.end();
   };
@@ -44,7 +44,7 @@ std::optional<std::string> unknown_option(const Args& args, const OptionWords& k
       ++i;  // its value, whatever it looks like
       continue;
     }
-    if (args[i].starts_with("--") && !in(known.switches, args[i])) return args[i];
+    if (!in(known.switches, args[i])) return args[i];
   }
   return std::nullopt;
 }

@@ -43,10 +43,10 @@ struct OptionWords {
   std::span<const std::string_view> switches;
 };
 
-// The first argument that begins with "--" and is neither one of `known` nor the value of a
-// valued option standing right before it; none when every such word is known. A misspelt
-// switch is otherwise silently absent, which for a safety switch (--dry-run, --offline) would
-// turn a rehearsal into a real order.
-std::optional<std::string> unknown_option(const Args& args, const OptionWords& known);
+// The first argument that is neither one of `known` nor the value of a valued option standing
+// right before it; none when every argument is accounted for. A misspelt switch ("--dryrun",
+// "-dry-run", "dry-run", an em dash for the two hyphens) would otherwise be silently absent,
+// which for a safety switch (--dry-run, --offline) turns a rehearsal into a real order.
+std::optional<std::string> stray_argument(const Args& args, const OptionWords& known);
 
 }  // namespace trade

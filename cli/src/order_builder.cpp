@@ -18,7 +18,6 @@ namespace {
 
 namespace alpaca = vavev_aziz::alpaca;
 namespace numbers = vavev_aziz::numbers;
-using vavev_aziz::AssetClass;
 using vavev_aziz::Err;
 using vavev_aziz::Intent;
 using vavev_aziz::Leg;
@@ -82,7 +81,7 @@ void note_if_differs(double stated, double q, std::string_view at, double price,
 }
 
 Step<Intent> intent_of(const Args& args, const std::string& symbol, Side side,
-                       const Positions& positions, std::ostream& err) {
+                       const Positions& positions, bool book_read, std::ostream& err) {
   const std::string given = flag(args, "--intent").value_or("derive");
   // Without a quantity nothing can be shown to fit inside a position, so nothing closes.
   const double qty = decimal_flag(args, "--qty").value_or(std::numeric_limits<double>::max());
@@ -97,7 +96,10 @@ Step<Intent> intent_of(const Args& args, const std::string& symbol, Side side,
     err << "tovra trade check: --intent " << given << ": expected opening|closing\n";
     return Err{Refused{}};
   }
-  if (positions.empty() || *declared == derived) return *declared;
+  // A book read from the broker, even an empty one, says what the order does; only where
+  // nothing could be read (offline, no credentials) does the declaration stand.
+  const bool book_known = book_read || !positions.empty();
+  if (!book_known || *declared == derived) return *declared;
   err << "tovra trade: --intent " << given
       << " disagrees with the live book, which makes this an order to "
       << vavev_aziz::debug_name(derived)
@@ -153,25 +155,46 @@ struct Quantity {
   bool from_legs = false;
 };
 
+// The refusal of an order whose quantity cannot be turned into money: `symbol` had no price.
+void refuse_unpriced(std::string_view symbol, const alpaca::AlpacaError& error, std::ostream& err) {
+  err << "tovra trade: REFUSED \u2014 no price for " << symbol << " (" << error.display()
+      << ").\n"
+         "  A quantity cannot be turned into money, so the gate cannot judge what\n"
+         "  the wire would send. Use --offline with an explicit --notional if you\n"
+         "  are deliberately reasoning without live prices.\n";
+}
+
+// A multi-leg ticket at market pays its legs' net debit. It is judged at that when that is
+// more than the stated amount, which otherwise stands: a net credit is sized by the defined
+// risk stated for it.
+Step<Sizing> ticket_at_market(const Order& order, double q, std::ostream& err) {
+  auto net = net_debit(order, err);
+  if (!net) {
+    refuse_unpriced(net.error().symbol, net.error().error, err);
+    return Err{Refused{}};
+  }
+  const double quoted_at = vavev_aziz::platform::now_seconds();
+  const double derived = *net * q * contract_multiplier(order.asset_class);
+  if (!(derived > order.notional)) return Sizing{order.notional};
+  note_if_differs(order.notional, q, "@", *net, derived, err);
+  return Sizing{derived, quoted_at};
+}
+
 // Sizes the order by the quantity the wire will send, at its limit or at the live price.
 // `--qty` always asks for it; spelled legs size only the tickets whose amount the wire fixes.
 Step<Sizing> size_of(const Args& args, const Order& order, Quantity quantity, std::ostream& err) {
   const double q = quantity.q;
-  const double m = contract_multiplier(order.asset_class);
   const double stated = order.notional;
   const std::optional<double> limit = order.limit_price;
+  const bool credit = limit && *limit < 0;
+  const bool ticket = alpaca::wire_form(order).form == alpaca::Wire::Form::MultiLeg;
   if (!(q > 0)) return Sizing{stated};
-  if (quantity.from_legs) {
-    // Spelled legs: a one-leg ticket sends its quantity (a credit on it is refused further on);
-    // a multi-leg option ticket is fixed in amount only by a debit; other multi-leg tickets
-    // have no wire form at all.
-    const bool debit = limit && *limit > 0;
-    const bool sized =
-        order.legs.size() == 1 ? debit || !limit : order.asset_class == AssetClass::Option && debit;
-    if (!sized) return Sizing{stated};
-  }
+  // Spelled legs: a one-leg ticket sends its quantity (a credit on it is refused further on), a
+  // multi-leg option ticket its debit or its legs at market; a net credit keeps its stated
+  // defined risk, and other multi-leg orders have no wire form at all.
+  if (quantity.from_legs && (credit || (order.legs.size() > 1 && !ticket))) return Sizing{stated};
 
-  if (limit && *limit < 0) {
+  if (credit) {
     err << "tovra trade: --qty with a net CREDIT limit cannot size this order.\n"
         << "  " << numbers::shortest(q) << " at a net credit of " << money(*limit)
         << " is the premium RECEIVED, not the\n"
@@ -180,26 +203,27 @@ Step<Sizing> size_of(const Args& args, const Order& order, Quantity quantity, st
            "    --notional (width - credit) x qty x 100\n";
     return Err{Refused{}};
   }
-  if (limit) {
+  const double m = contract_multiplier(order.asset_class);
+  const bool offline = has(args, "--offline");
+  // A buy's limit caps what it pays, a debit ticket's what it pays net. A sale's limit is only
+  // a floor, so a sale is weighed against the live price, except offline, where there is none.
+  if (limit && (ticket || order.side == Side::Buy || offline)) {
     const double derived = std::fabs(m * *limit * q);
     note_if_differs(stated, q, "@ limit", *limit, derived, err);
     return Sizing{derived};
   }
-  if (has(args, "--offline")) return Sizing{stated};
+  if (offline) return Sizing{stated};
+  if (ticket) return ticket_at_market(order, q, err);
 
   auto price = latest_price(order.symbol, order.asset_class, err);
   if (!price) {
-    err << "tovra trade: REFUSED \u2014 no price for " << order.symbol << " ("
-        << price.error().display()
-        << ").\n"
-           "  A quantity cannot be turned into money, so the gate cannot judge what\n"
-           "  the wire would send. Use --offline with an explicit --notional if you\n"
-           "  are deliberately reasoning without live prices.\n";
+    refuse_unpriced(order.symbol, price.error(), err);
     return Err{Refused{}};
   }
   const double quoted_at = vavev_aziz::platform::now_seconds();
-  const double derived = std::fabs(m * q * *price);
-  note_if_differs(stated, q, "@", *price, derived, err);
+  const double at = priced_at(order, *price);
+  const double derived = std::fabs(m * q * at);
+  note_if_differs(stated, q, at == *price ? "@" : "@ limit", at, derived, err);
   return Sizing{derived, quoted_at};
 }
 
@@ -232,6 +256,20 @@ Step<void> matches_single_leg(const Order& order, std::ostream& err) {
       << ").\n"
          "  A one-leg ticket is sent as the order's own symbol and side with the leg's\n"
          "  quantity, so the two must agree: give the same symbol (in capitals) and side.\n";
+  return Err{Refused{}};
+}
+
+// The broker trades what its wire form names, whatever the order says of itself: an option
+// contract is an option, and an order that may be sent must name, in its symbol or its legs,
+// the class and the underlying it is judged as.
+Step<void> borne_out_by_wire(const Order& order, OrderTerms terms, std::ostream& err) {
+  const auto agreement = terms.may_send ? alpaca::Agreement::Full : alpaca::Agreement::Class;
+  const auto reason = alpaca::wire_disagrees(order, agreement);
+  if (!reason) return {};
+  err << "tovra trade: REFUSED \u2014 " << *reason
+      << ".\n"
+         "  The gate judges what the broker will receive, so an order must be described as it\n"
+         "  will be sent. Nothing was judged, written or sent.\n";
   return Err{Refused{}};
 }
 
@@ -318,7 +356,8 @@ Result<Leg, std::string> parse_leg(std::string_view text) {
   return leg;
 }
 
-Result<Order, int> build_order(const Args& args, const Positions& positions, std::ostream& err) {
+Result<Order, int> build_order(const Args& args, const Positions& positions, std::ostream& err,
+                               OrderTerms terms) {
   const auto symbol = flag(args, "--symbol");
   if (!symbol) {
     err << "tovra trade check: --symbol is required\n";
@@ -347,7 +386,7 @@ Result<Order, int> build_order(const Args& args, const Positions& positions, std
     return Err{kUsageError};
   }
 
-  const auto intent = intent_of(args, *symbol, *side, positions, err);
+  const auto intent = intent_of(args, *symbol, *side, positions, terms.book_read, err);
   if (!intent) return Err{kUsageError};
   const auto limit = limit_of(args, err);
   if (!limit) return Err{kUsageError};
@@ -360,9 +399,9 @@ Result<Order, int> build_order(const Args& args, const Positions& positions, std
   auto legs = legs_of(args, order, err);
   if (!legs) return Err{kUsageError};
   order.legs = std::move(*legs);
-  const bool single_instrument =
-      !(order.asset_class == AssetClass::Option && order.legs.size() > 1);
+  const bool single_instrument = alpaca::wire_form(order).form != alpaca::Wire::Form::MultiLeg;
   if (single_instrument && !matches_single_leg(order, err)) return Err{kUsageError};
+  if (!borne_out_by_wire(order, terms, err)) return Err{kUsageError};
   const auto quantity = quantity_of(args, order, err);
   if (!quantity) return Err{kUsageError};
   const auto sizing = size_of(args, order, *quantity, err);
@@ -370,8 +409,7 @@ Result<Order, int> build_order(const Args& args, const Positions& positions, std
   order.notional = sizing->notional;
   order.quoted_at = sizing->quoted_at;
 
-  const bool credit_ticket = order.asset_class == AssetClass::Option && order.legs.size() > 1;
-  if (order.limit_price && *order.limit_price < 0 && !credit_ticket) {
+  if (order.limit_price && *order.limit_price < 0 && single_instrument) {
     err << "tovra trade: a negative limit is a NET CREDIT, which only a multi-leg\n"
         << "  option ticket can have. This order has " << order.legs.size()
         << " leg(s) and asset class " << vavev_aziz::word(order.asset_class)
@@ -382,17 +420,23 @@ Result<Order, int> build_order(const Args& args, const Positions& positions, std
   return order;
 }
 
-Result<Proposal, int> prepare_proposal(const Args& args, std::string_view command,
+bool may_reach_broker(const Args& args) {
+  return !flag(args, "--verdict") && !has(args, "--offline");
+}
+
+Result<Proposal, int> prepare_proposal(const Args& args, std::string_view command, bool may_send,
                                        std::ostream& err) {
-  if (const auto word = unknown_option(args, {kValuedOptions, kSwitches})) {
-    err << "tovra trade " << command << ": unknown option " << vavev_aziz::text::debug_quoted(*word)
+  if (const auto word = stray_argument(args, {kValuedOptions, kSwitches})) {
+    err << "tovra trade " << command << ": "
+        << (word->starts_with("--") ? "unknown option " : "stray argument ")
+        << vavev_aziz::text::debug_quoted(*word)
         << "\n"
            "  Nothing was judged, written or sent. Options are spelled exactly as `tovra-trade\n"
            "  help` lists them, and a value follows its option as the next argument.\n";
     return Err{3};
   }
   LiveContext live = live_context(args);
-  auto order = build_order(args, live.positions, err);
+  auto order = build_order(args, live.positions, err, {live.book_read, may_send});
   if (!order) return Err{order.error()};
   alpaca::derive_leg_facts(*order, live.positions);
   if (!passes_equity_rule(live, *order, err)) return Err{3};

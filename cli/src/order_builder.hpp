@@ -23,14 +23,25 @@ namespace trade {
 // an attempt to build it.
 inline constexpr std::uint64_t kMaxUniformLegs = 100;
 
+// What an order is built against besides the options and the positions.
+struct OrderTerms {
+  // The positions came from the broker in this run, an empty book included: a declared intent
+  // must then agree with them. (A book with positions in it counts as read in any case.)
+  bool book_read = false;
+  // The order may reach the broker: the symbol or legs sent must then read as the class and
+  // the underlying the order is judged as. Without it only an option contract judged as
+  // another class is refused.
+  bool may_send = false;
+};
+
 // The order the options describe, checked against `positions` for its intent. On the first
 // invalid option or refusal the messages are written to `err` and the error is the exit code
 // 3. Sizing by `--qty` without a limit and without `--offline` asks the broker for one price
 // and stamps the order with the time it was read. Leg intents and covered flags are left for
 // `derive_leg_facts`.
 vavev_aziz::Result<vavev_aziz::Order, int> build_order(
-    const Args& args, const std::vector<vavev_aziz::alpaca::Position>& positions,
-    std::ostream& err);
+    const Args& args, const std::vector<vavev_aziz::alpaca::Position>& positions, std::ostream& err,
+    OrderTerms terms = {});
 
 // What `check` and `ask` both start from: the live context, the order with its legs' facts
 // derived from the live positions, and the rule table.
@@ -40,13 +51,18 @@ struct Proposal {
   vavev_aziz::Gate gate;
 };
 
-// Refuses an unknown option (a word beginning with "--" that is not one of the options of
-// `check` or `ask`, nor an option's value), then reads the live context, builds the order,
-// derives its legs' facts, applies the equity rule and loads the rule table, in that order.
-// On the first failure the messages are on `err` (under "tovra trade {command}: " for the
-// unknown option) and the error is the exit code 3.
+// Whether an approved `ask` may reach the broker: neither a canned `--verdict` answer nor
+// `--offline` holds it back. (`--dry-run` is only decided after the judgement, so an order
+// rehearsed with it is judged exactly as it would be sent.)
+bool may_reach_broker(const Args& args);
+
+// Refuses a stray argument (one that is neither an option of `check` or `ask` nor the value
+// of the valued option right before it), then reads the live context, builds the order for
+// `may_send` (see `OrderTerms`), derives its legs' facts, applies the equity rule and loads the
+// rule table, in that order. On the first failure the messages are on `err` (under "tovra
+// trade {command}: " for the stray argument) and the error is the exit code 3.
 vavev_aziz::Result<Proposal, int> prepare_proposal(const Args& args, std::string_view command,
-                                                   std::ostream& err);
+                                                   bool may_send, std::ostream& err);
 
 // Whether a stated amount is off the derived one by more than `tolerance`, as a fraction of the
 // derived amount (of 1 when that is smaller).

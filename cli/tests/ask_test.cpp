@@ -168,20 +168,22 @@ TEST_F(Ask, RefusalsAreJournalledAndTheOwnersNoIsRemembered) {
   EXPECT_EQ(journal().back()["gate_rule"], "no-bad");
 
   imsg(1);
-  const Args option{"--symbol", "SPY", "--class", "option", "--notional", "500"};
+  const Args option{"--symbol", "SPY261218C00500000", "--class", "option", "--notional", "500"};
   auto no = ask(option);
   EXPECT_EQ(no.code, 1);
   EXPECT_TRUE(no.out.starts_with("REFUSED  at operator [denied]\n")) << no.out;
-  EXPECT_NE(slurp(state("denials.json")).find("\"SPY|option|buy|open|b5\""), std::string::npos);
+  EXPECT_NE(slurp(state("denials.json")).find("\"SPY261218C00500000|option|buy|open|b5\""),
+            std::string::npos);
   auto again = ask(option);
   EXPECT_EQ(again.code, 1);
   EXPECT_TRUE(again.out.starts_with("REFUSED  at memory [denied_from_memory]\n")) << again.out;
   EXPECT_EQ(slurp(home() / "imsg.log"),
-            "approve BUY option SPY $500.00 (opening) [options] --timeout 60\n");
+            "approve BUY option SPY261218C00500000 $500.00 (opening) [options] --timeout 60\n");
 
   // "--verdict" standing last is no canned answer: the owner is asked, and the yes is sent.
   imsg(0);
-  auto yes = ask({"--symbol", "QQQ", "--class", "option", "--notional", "500", "--verdict"});
+  auto yes = ask(
+      {"--symbol", "QQQ261218C00400000", "--class", "option", "--notional", "500", "--verdict"});
   EXPECT_EQ(yes.code, 0);
   EXPECT_EQ(broker.orders().size(), 1u);
   EXPECT_EQ(journal().back()["approved_by"], "operator");
@@ -320,7 +322,8 @@ TEST_F(Ask, DamagedStateFilesAreReportedAndTheRiskStateKept) {
   std::smatch m;
   ASSERT_TRUE(std::regex_match(r.err, m, warnings)) << r.err;
   EXPECT_EQ(slurp(m[1].str()), damaged);
-  EXPECT_NE(slurp(state("risk.json")).find("\"high_water\": 100000.0"), std::string::npos);
+  // A fresh state took the damaged one's place; a stated equity moves none of its marks.
+  EXPECT_NE(slurp(state("risk.json")).find("\"high_water\": 0.0"), std::string::npos);
 
   // A limits file that reads is applied.
   write_text(limits, R"([0.1, 0.04, 0.001, 0.1, 12])");
@@ -445,7 +448,8 @@ TEST_F(Ask, NothingGoesOutUnrecorded) {
 {"high_water": 200000.0, "halt": {"at": 1.0, "kind": "drawdown", "reason": "elsewhere",
  "equity": 100000.0, "high_water": 200000.0, "iv_rank": null}}
 EOF)");
-  auto meanwhile = ask({"--symbol", "SPY", "--class", "option", "--notional", "500"});
+  auto meanwhile =
+      ask({"--symbol", "SPY261218C00500000", "--class", "option", "--notional", "500"});
   EXPECT_EQ(meanwhile.code, 0);
   EXPECT_TRUE(not_placed(meanwhile).starts_with("trading was halted by another run"))
       << meanwhile.out;

@@ -16,6 +16,11 @@ using vavev_aziz::Intent;
 using vavev_aziz::Order;
 using vavev_aziz::alpaca::Position;
 
+Args operator+(Args a, const Args& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 class BuildOrder : public BrokerScratch {
  protected:
   // Builds `more` followed by "--symbol X --notional 1" (the first occurrence of an option
@@ -217,6 +222,22 @@ TEST_F(BuildOrder, PricesAtTheLiveMarketWhichFallsBackWhenItCannot) {
     build({"--qty", "2"});
     EXPECT_TRUE(refused_with("tovra trade: REFUSED \u2014 no price for X (")) << err;
   }
+  // Repriced the way the builder sizes: a sale at the higher of its limit and the market, a
+  // ticket at market at its legs' net debit but never below what was judged; a ticket's limit
+  // fixes what it pays.
+  broker.set_trade("X", 10);
+  EXPECT_EQ(
+      live.notional_now(build({"--side", "sell", "--qty", "2", "--limit", "12", "--offline"})),
+      24.0);
+  broker.set_trade("SPY250117C00510000", 0.5);
+  const Args ticket{"--class",  "option",
+                    "--leg",    "SPY250117C00500000:buy:2",
+                    "--leg",    "SPY250117C00510000:sell:2",
+                    "--offline"};
+  EXPECT_EQ(live.notional_now(build(ticket)), 200.0);
+  EXPECT_EQ(live.notional_now(build(Args{"--notional", "300"} + ticket)), 300.0);
+  EXPECT_EQ(live.notional_now(build(Args{"--limit-debit", "1"} + ticket)), std::nullopt);
+
   EXPECT_EQ(live.positions()[0].symbol, "SPY");
   broker.reply("GET", "/v2/positions", {500, "down"});
   EXPECT_EQ(live.positions()[0].symbol, "OLD");

@@ -34,17 +34,6 @@ bool reduces(Side side, double p, double qty) {
   return p < 0 && qty <= -p;
 }
 
-// The units the broker trades for each leg: a multi-leg option order sends the first leg's
-// quantity once and each leg's ratio.
-std::vector<double> leg_quantities(const Order& order) {
-  std::vector<double> q;
-  q.reserve(order.legs.size());
-  const bool structure = is_multi_leg(order);
-  for (const Leg& leg : order.legs)
-    q.push_back(structure ? order.legs.front().qty * leg.ratio_qty : leg.qty);
-  return q;
-}
-
 bool same_series(const Occ& a, const Occ& b) {
   return a.root == b.root && a.expiry == b.expiry && a.right == b.right;
 }
@@ -88,21 +77,30 @@ std::optional<Occ> parse_occ(std::string_view symbol) {
 bool derive_intent(std::string_view symbol, Side side, const std::vector<Position>& positions,
                    double qty) {
   const Position* p = find_position(symbol, positions);
-  return p != nullptr && reduces(side, p->qty_f64(), qty);
+  return p != nullptr && reduces(side, p->closable_f64(), qty);
 }
 
 void derive_leg_reduces(Order& order, const std::vector<Position>& positions) {
-  const auto quantities = leg_quantities(order);
+  const auto quantities = wire_form(order).leg_units;
+  // Legs on one position share what it holds: what one leg closes is gone for the next, so two
+  // sales of 1 against 1 held close once and open once.
+  std::vector<double> left;
+  left.reserve(positions.size());
+  for (const Position& p : positions)
+    left.push_back(p.closable_f64());
   for (std::size_t i = 0; i < order.legs.size(); ++i) {
     Leg& leg = order.legs[i];
+    const Position* p = find_position(leg.symbol, positions);
+    double* there = p != nullptr ? &left[static_cast<std::size_t>(p - positions.data())] : nullptr;
     const bool closing =
-        quantities[i] > 0 && derive_intent(leg.symbol, leg.side, positions, quantities[i]);
+        there != nullptr && quantities[i] > 0 && reduces(leg.side, *there, quantities[i]);
+    if (closing) *there += leg.side == Side::Sell ? -quantities[i] : quantities[i];
     leg.intent = closing ? Intent::Closing : Intent::Opening;
   }
 }
 
 void derive_leg_covered(Order& order, const std::vector<Position>& positions) {
-  const auto quantities = leg_quantities(order);
+  const auto quantities = wire_form(order).leg_units;
   for (std::size_t i = 0; i < order.legs.size(); ++i) {
     Leg& leg = order.legs[i];
     if (leg.side == Side::Buy || leg.intent == Intent::Closing) {

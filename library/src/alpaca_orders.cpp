@@ -49,10 +49,11 @@ BrokerStatus status_of(const Json& element, std::string client_order_id) {
 }  // namespace
 
 Json order_payload(const Order& order) {
+  const Wire wire = wire_form(order);
   Json body = Json::object();
-  if (is_multi_leg(order)) {
+  if (wire.form == Wire::Form::MultiLeg) {
     body["order_class"] = "mleg";
-    body["qty"] = numbers::shortest(order.legs.front().qty);
+    body["qty"] = numbers::shortest(wire.qty);
     body["type"] = order_type(order);
     body["time_in_force"] = "day";
     body["client_order_id"] = order.client_order_id;
@@ -67,14 +68,13 @@ Json order_payload(const Order& order) {
     }
     body["legs"] = std::move(legs);
   } else {
-    body["symbol"] = order.symbol;
-    body["side"] = word(order.side);
+    body["symbol"] = wire.symbol;
+    body["side"] = word(wire.side);
     body["type"] = order_type(order);
     body["time_in_force"] = order.asset_class == AssetClass::Crypto ? "gtc" : "day";
     body["client_order_id"] = order.client_order_id;
-    const double q = order.legs.empty() ? 0.0 : order.legs.front().qty;
-    if (q > 0)
-      body["qty"] = numbers::shortest(q);
+    if (wire.qty > 0)
+      body["qty"] = numbers::shortest(wire.qty);
     else
       body["notional"] = numbers::shortest(order.notional);
   }
@@ -84,7 +84,7 @@ Json order_payload(const Order& order) {
 
 Result<Placed, AlpacaError> Client::place_order(const Order& order,
                                                 const std::string& approved_client_order_id) const {
-  if (order.legs.size() >= 2 && !is_multi_leg(order))
+  if (wire_form(order).form == Wire::Form::None)
     return Err{AlpacaError::refused(fmt::format(
         "a {} order with {} legs has no wire form — only options ship as multi-leg tickets, and "
         "sending the first leg alone would be a different order than the one that was judged",

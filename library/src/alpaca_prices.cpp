@@ -30,17 +30,6 @@ std::string encoded(std::string_view symbol) {
   return out;
 }
 
-// A crypto symbol written without its "/" ("BTCUSD") is split before the first quote currency
-// it ends with; the four-letter ones are tried first so BTCUSDT is not read as BTCU/SDT.
-std::string crypto_pair(std::string_view symbol) {
-  if (symbol.find('/') != std::string_view::npos) return std::string(symbol);
-  for (std::string_view quote : {"USDT", "USDC", "USD", "BTC", "ETH"}) {
-    if (symbol.size() > quote.size() && symbol.ends_with(quote))
-      return fmt::format("{}/{}", symbol.substr(0, symbol.size() - quote.size()), quote);
-  }
-  return std::string(symbol);
-}
-
 std::optional<double> number_at(const Json& object, const char* key) {
   const Json* v = member(object, key);
   if (v == nullptr || !v->is_number()) return std::nullopt;
@@ -83,6 +72,17 @@ Result<double, AlpacaError> trade_price(const Client& client, const std::string&
 }
 
 }  // namespace
+
+// A crypto symbol written without its "/" ("BTCUSD") is split before the first quote currency
+// it ends with; the four-letter ones are tried first so BTCUSDT is not read as BTCU/SDT.
+std::string crypto_pair(std::string_view symbol) {
+  if (symbol.find('/') != std::string_view::npos) return std::string(symbol);
+  for (std::string_view quote : {"USDT", "USDC", "USD", "BTC", "ETH"}) {
+    if (symbol.size() > quote.size() && symbol.ends_with(quote))
+      return fmt::format("{}/{}", symbol.substr(0, symbol.size() - quote.size()), quote);
+  }
+  return std::string(symbol);
+}
 
 std::optional<double> mid_from_snapshot(const Json& answer) {
   const Json* s = first_entry(answer, "snapshots");

@@ -2,6 +2,9 @@
 // strictly from the JSON bodies of GET /v2/account, /v2/positions and /v2/clock. Keys the
 // records do not know are skipped; a known key given twice, a wrong type, null in a text or
 // boolean, an integer out of range or text after the value refuse the whole body.
+#include <algorithm>
+#include <cmath>
+
 #include <fmt/format.h>
 
 #include "alpaca_internal.hpp"
@@ -31,6 +34,7 @@ Result<void, json::Error> read_position(Reader& r, Position& p) {
                                field("qty", p.qty),
                                field("market_value", p.market_value),
                                field("unrealized_pl", p.unrealized_pl),
+                               field("qty_available", p.qty_available),
                            });
 }
 
@@ -101,6 +105,16 @@ std::optional<std::string> Account::can_trade() const {
 
 double Position::qty_f64() const {
   return numbers::parse_decimal(qty).value_or(0.0);
+}
+
+double Position::closable_f64() const {
+  const double held = qty_f64();
+  if (!qty_available || !std::isfinite(held)) return held;
+  const auto available = numbers::parse_decimal(*qty_available);
+  if (!available || !std::isfinite(*available)) return held;
+  // Open orders can only hold back part of the position, and never turn its side.
+  const double free = std::min(std::fabs(*available), std::fabs(held));
+  return held < 0 ? -free : free;
 }
 
 Result<std::string, AlpacaError> Client::get(std::string_view path) const {

@@ -388,7 +388,9 @@ Decision Gate::evaluate(const Order& order, double equity, bool paper) const {
 
 std::string question_for(const Order& order, std::string_view rule_name) {
   std::string q = order.summary();
-  if (!order.thesis.empty()) q += " \u2014 " + order.thesis;
+  // The thesis is the agent's free text and the owner reads it in a message: shown as it
+  // stands, a line break or a direction override in it could pass for the question itself.
+  if (!order.thesis.empty()) q += " \u2014 " + text::shown_safely(order.thesis);
   return fmt::format("{} [{}]", q, rule_name);
 }
 

@@ -127,19 +127,42 @@ bool valid_utf8(std::string_view s) {
   return true;
 }
 
-std::string lossy_utf8(std::string_view s) {
+namespace {
+
+// Copies valid UTF-8 through and writes U+FFFD for each ill-formed sequence and for each
+// character `replaced` picks.
+template <class Pick>
+std::string replacing(std::string_view s, Pick replaced) {
   std::string out;
   out.reserve(s.size());
   std::size_t i = 0;
   while (i < s.size()) {
     const auto d = decode_utf8(s, i);
-    if (d.character)
+    if (d.character && !replaced(*d.character))
       out.append(s.substr(i, d.length));
     else
       out += "\xEF\xBF\xBD";
     i += d.length;
   }
   return out;
+}
+
+// Characters that act on a terminal or a message rather than show: controls, the line and
+// paragraph separators, the bidirectional controls and the zero-width characters.
+bool acts_rather_than_shows(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || (c >= 0x200B && c <= 0x200F) ||
+         c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) || c == 0x2060 ||
+         (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
+
+}  // namespace
+
+std::string lossy_utf8(std::string_view s) {
+  return replacing(s, [](char32_t) { return false; });
+}
+
+std::string shown_safely(std::string_view s) {
+  return replacing(s, acts_rather_than_shows);
 }
 
 std::string_view first_chars(std::string_view s, std::size_t n) {

@@ -96,6 +96,23 @@ TEST(Records, Positions) {
   }
 }
 
+TEST(Records, WhatAPositionLeavesToClose) {
+  auto read = read_positions(R"([{"symbol":"A","qty":"-10","qty_available":"-4"},)"
+                             R"({"symbol":"B","qty":"10","qty_available":null}])");
+  ASSERT_TRUE(read) << read.error();
+  EXPECT_EQ((*read)[0].closable_f64(), -4);
+  EXPECT_EQ((*read)[1].closable_f64(), 10);
+  // What open orders hold back never turns the position's side nor grows it; a text that does
+  // not read leaves the whole quantity.
+  const std::tuple<const char*, const char*, double> cases[] = {
+      {"10", "15", 10}, {"-10", "10", -10}, {"10", "abc", 10}, {"10", "nan", 10}, {"abc", "5", 0},
+  };
+  for (const auto& [qty, available, closable] : cases) {
+    Position p{"A", "", qty, "", "", available};
+    EXPECT_EQ(p.closable_f64(), closable) << qty << ' ' << available;
+  }
+}
+
 TEST(Records, Clock) {
   auto closed = read_clock("{}");
   ASSERT_TRUE(closed) << closed.error();

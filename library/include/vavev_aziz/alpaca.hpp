@@ -100,9 +100,14 @@ struct Position {
   std::string qty;
   std::string market_value;
   std::string unrealized_pl;
+  // What open orders do not already hold of `qty`, when the broker says.
+  std::optional<std::string> qty_available = std::nullopt;
 
   // The quantity as a number; 0.0 when the text does not read.
   double qty_f64() const;
+  // What an order may still close: `qty_available` when the broker sent one that reads, on the
+  // side of `qty` and never beyond it; else `qty_f64`.
+  double closable_f64() const;
 };
 
 // The market clock of GET /v2/clock.
@@ -130,6 +135,46 @@ struct Placed {
 // The JSON body of a new order: the multi-leg form for an option order with two or more legs,
 // the single-leg form otherwise. Money and quantities are number texts. Never fails.
 json::Json order_payload(const Order& order);
+
+// --- What the broker receives ---
+
+// The order as the broker will receive it: the one answer that the order body, the leg
+// derivations, the order builder's sizing and the live market's repricing all read.
+struct Wire {
+  enum class Form {
+    Single,    // one instrument: `symbol` on `side`
+    MultiLeg,  // an option ticket of two or more legs, with no symbol or side of its own
+    None,      // an equity or crypto order with several legs: it cannot be sent
+  };
+  Form form = Form::Single;
+  std::string symbol;     // a single instrument's: the order's own
+  Side side = Side::Buy;  // a single instrument's: the order's own
+  // The quantity sent. A single instrument: the first leg's when above 0, else 0, and the
+  // ticket is sized by the order's notional. A multi-leg ticket: the first leg's, the
+  // structure's.
+  double qty = 0;
+  // What the broker trades of each of the order's legs, in order: a ticket's quantity times the
+  // leg's ratio, else the leg's own quantity.
+  std::vector<double> leg_units;
+};
+
+Wire wire_form(const Order& order);
+
+// How much of the order's description the wire must bear out. `Class`: only what no
+// description excuses, a symbol that is an option contract is an option. `Full`: also that the
+// symbol sent reads as the order's class (a contract for an option, a pair for crypto, no "/"
+// for a stock) and that every leg of a multi-leg ticket is a contract on the order's underlying.
+enum class Agreement { Class, Full };
+
+// Why the broker would trade something other than the order as judged; none when the wire
+// bears the order out.
+std::optional<std::string> wire_disagrees(const Order& order, Agreement agreement);
+
+// A crypto pair: a "/" with text on both sides, or a symbol the pair rule splits ("BTCUSD").
+bool is_crypto_pair(std::string_view symbol);
+
+// The underlying of a symbol: an option contract's root, else the symbol in capitals.
+std::string underlying_of(std::string_view symbol);
 
 // The connection to the broker: the key pair and the trading base address.
 class Client {

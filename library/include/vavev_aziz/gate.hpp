@@ -130,7 +130,8 @@ struct Gate {
   Decision evaluate(const Order& order, double equity, bool paper) const;
 };
 
-// The owner's question: the summary, " — " and the thesis when there is one, then " [rule]".
+// The owner's question: the summary, " — " and the thesis when there is one (every character
+// in it that acts rather than shows replaced by U+FFFD), then " [rule]".
 std::string question_for(const Order& order, std::string_view rule_name);
 
 // The five starter rules.

@@ -69,6 +69,12 @@ bool valid_utf8(std::string_view s);
 // The text with every ill-formed UTF-8 sequence replaced by U+FFFD.
 std::string lossy_utf8(std::string_view s);
 
+// The text as a person may safely be shown it: every ill-formed UTF-8 sequence, C0 and C1
+// control, DEL, line or paragraph separator, bidirectional control (U+061C, U+200E, U+200F,
+// U+202A-U+202E, U+2066-U+2069) and zero-width character (U+200B-U+200D, U+2060, U+FEFF)
+// becomes U+FFFD, so that nothing in it can start a line, move the cursor or turn text round.
+std::string shown_safely(std::string_view s);
+
 // The first `n` characters (Unicode scalar values) of valid UTF-8 text; the whole text when
 // shorter. Ill-formed bytes count as one character each.
 std::string_view first_chars(std::string_view s, std::size_t n);

@@ -1,0 +1,339 @@
+// An order is judged as what the broker will receive. What the order or the broker can tell
+// wins over what the agent states, and a stated value may make an order look riskier, never
+// safer. Each test sets a way around the gate beside the legitimate form of the same order, so
+// that a gate refusing everything fails as surely as one that lets the trick through.
+#include <regex>
+
+#include "harness.hpp"
+#include "vavev_aziz/risk.hpp"
+
+namespace trade::testing {
+namespace {
+
+using tovra::testing::Json;
+
+Args operator+(Args a, const Args& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+const std::string kCall = "SPY261218C00500000";
+const std::string kHigherCall = "SPY261218C00510000";
+
+class JudgedAsSent : public BrokerScratch {
+ protected:
+  void SetUp() override {
+    BrokerScratch::SetUp();
+    ASSERT_EQ(run({"rules", "--init"}).code, 0);
+    // The owner says yes to every question, and each question is kept.
+    fake_program("imsg", "printf '%s\\n' \"$2\" >> '" + questions().string() + "'\nexit 0");
+  }
+  Ran ask(Args args) {
+    args.insert(args.begin(), "ask");
+    return run(args);
+  }
+  Ran check(Args args) {
+    args.insert(args.begin(), "check");
+    return run(args);
+  }
+  fs::path questions() const { return home() / "questions"; }
+  std::size_t journalled() {
+    const std::string text = slurp(state("journal.jsonl"));
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  }
+  void halt() {
+    write_text(state("risk.json"), R"({"high_water": 100000.0, "halt": {"at": 1.0,
+      "kind": "drawdown", "reason": "r", "equity": 1.0, "high_water": 1.0, "iv_rank": null}})");
+  }
+};
+
+TEST_F(JudgedAsSent, TheClassIsTheOneTheBrokerReadsFromTheSymbol) {
+  broker.set_trade(kCall, 5);
+  // An option contract is an option whatever the order calls it, also where nothing is sent.
+  for (const Args& described : {Args{"--class", "equity"}, Args{}, Args{"--class", "crypto"}}) {
+    Args args{"--symbol", kCall,     "--side", "sell",       "--qty",
+              "10",       "--limit", "5",      "--notional", "50"};
+    args.insert(args.end(), described.begin(), described.end());
+    for (const Ran& r :
+         {ask(args), check(args), check(args + Args{"--offline", "--equity", "1"})}) {
+      EXPECT_EQ(r.code, 3);
+      EXPECT_TRUE(r.err.starts_with("tovra trade: REFUSED \u2014 " + kCall +
+                                    " is an option contract, so the broker trades it as an "
+                                    "option, not as "))
+          << r.err;
+    }
+  }
+  // Called an option, the same sale of an uncovered call is judged at its floor and denied.
+  auto naked = ask({"--symbol", kCall, "--class", "option", "--side", "sell", "--qty", "1",
+                    "--limit", "5", "--notional", "5"});
+  EXPECT_EQ(naked.code, 1);
+  EXPECT_TRUE(
+      naked.out.starts_with("REFUSED  at gate [denied]\n  rule "
+                            "'naked-short-options-never' denies SELL option " +
+                            kCall + " $500.00 NAKED SHORT (opening)"))
+      << naked.out;
+
+  // Where the broker would read another class than the one described, only a run that cannot
+  // send judges the description.
+  const std::pair<std::string, std::string> misread[] = {
+      {"AAPL", "option"}, {"AAPL", "crypto"}, {"BTC/USD", "equity"}};
+  for (const auto& [symbol, asset_class] : misread) {
+    const Args args{"--symbol", symbol, "--class", asset_class, "--notional", "500"};
+    auto sent = ask(args);
+    EXPECT_EQ(sent.code, 3) << symbol;
+    EXPECT_TRUE(sent.err.starts_with("tovra trade: REFUSED \u2014 the order is described as "))
+        << sent.err;
+    EXPECT_NE(check(args).code, 3);
+    EXPECT_NE(ask(args + Args{"--offline", "--equity", "100000"}).code, 3);
+    EXPECT_NE(ask(args + Args{"--verdict", "denied"}).code, 3);
+  }
+  EXPECT_TRUE(broker.orders().empty());
+
+  // Described as what they are, they go out.
+  for (const Args& args : {Args{"--symbol", kCall, "--class", "option", "--qty", "1", "--limit",
+                                "5", "--notional", "500"},
+                           Args{"--symbol", "BTC/USD", "--class", "crypto", "--notional", "500"},
+                           Args{"--symbol", "ETHUSD", "--class", "crypto", "--notional", "500"}}) {
+    auto r = ask(args);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(broker.orders().back()["symbol"], args[1]);
+  }
+}
+
+TEST_F(JudgedAsSent, TheLegsOfATicketAreContractsOnItsUnderlying) {
+  write_text(config(),
+             R"([{"name": "no-tsla", "when": [{"symbol_in": ["TSLA"]}], "posture": "deny"},
+                           {"name": "all", "when": [], "posture": "ask", "ttl_secs": 60}])");
+  const Args tsla{"--class",       "option",
+                  "--leg",         "TSLA261218C00400000:buy:1",
+                  "--leg",         "TSLA261218C00410000:sell:1",
+                  "--limit-debit", "1",
+                  "--notional",    "100"};
+  auto disguised = ask(Args{"--symbol", "SPY"} + tsla);
+  EXPECT_EQ(disguised.code, 3);
+  EXPECT_EQ(disguised.err,
+            "tovra trade: REFUSED \u2014 the leg TSLA261218C00400000 is not an option contract "
+            "on SPY, the underlying that the rules and the denial memory judge.\n"
+            "  The gate judges what the broker will receive, so an order must be described as "
+            "it\n  will be sent. Nothing was judged, written or sent.\n");
+  EXPECT_EQ(check(Args{"--symbol", "SPY"} + tsla).code, 1);  // the description, judged
+  EXPECT_EQ(ask(Args{"--symbol", "tsla"} + tsla).code, 1);   // denied under its own name
+
+  auto spread = ask({"--symbol", "SPY", "--class", "option", "--leg", kCall + ":buy:1", "--leg",
+                     kHigherCall + ":sell:1", "--limit-debit", "1", "--notional", "100"});
+  EXPECT_EQ(spread.code, 0) << spread.err;
+  ASSERT_EQ(broker.orders().size(), 1u);
+  EXPECT_EQ(broker.orders()[0]["legs"][1]["symbol"], kHigherCall);
+  EXPECT_EQ(slurp(questions()).find("TSLA"), std::string::npos);
+}
+
+TEST_F(JudgedAsSent, AMarketTicketIsPricedLegByLeg) {
+  broker.set_trade(kCall, 3);
+  broker.set_trade(kHigherCall, 1);
+  const auto legs = [](const std::string& a, const std::string& b, const std::string& qty) {
+    return Args{"--symbol", "SPY",
+                "--class",  "option",
+                "--leg",    kCall + ":" + a + ":" + qty,
+                "--leg",    kHigherCall + ":" + b + ":" + qty};
+  };
+  // Both legs bought 500 times: 4 a structure, 200,000 in all, whatever the agent states.
+  auto bought = ask(legs("buy", "buy", "500") + Args{"--notional", "1"});
+  EXPECT_EQ(bought.code, 1);
+  EXPECT_TRUE(bought.out.starts_with("REFUSED  at risk [risk_refused]\n")) << bought.out;
+  EXPECT_EQ(bought.err,
+            "tovra trade: NOTE: --notional 1.00 does not match 500 @ 4.00 = 200000.00; judging "
+            "the DERIVED value, which is what will be sent.\n");
+  auto described = check(legs("buy", "buy", "500") + Args{"--notional", "1", "--json"});
+  EXPECT_NE(described.out.find("$200000.00"), std::string::npos) << described.out;
+  // Offline there is no price: the stated amount stands.
+  const Args offline{"--notional", "1", "--offline", "--equity", "100000", "--json"};
+  EXPECT_NE(check(legs("buy", "buy", "500") + offline).out.find("$1.00"), std::string::npos);
+  // A leg without a price refuses the ticket, before anything is judged.
+  auto unpriced = ask({"--symbol", "SPY", "--class", "option", "--leg", kCall + ":buy:1", "--leg",
+                       "SPY261218C00520000:sell:1", "--notional", "100"});
+  EXPECT_EQ(unpriced.code, 3);
+  EXPECT_NE(unpriced.err.find("tovra trade: REFUSED \u2014 no price for SPY261218C00520000 ("),
+            std::string::npos)
+      << unpriced.err;
+
+  // A credit at market keeps the defined risk stated for it, and goes out as approved.
+  auto credit = ask(legs("sell", "buy", "1") + Args{"--notional", "800"});
+  EXPECT_EQ(credit.code, 0) << credit.out << credit.err;
+  ASSERT_EQ(broker.orders().size(), 1u);
+  EXPECT_EQ(broker.orders()[0]["type"], "market");
+  EXPECT_NE(slurp(questions()).find("$800.00"), std::string::npos);
+}
+
+TEST_F(JudgedAsSent, ASaleIsJudgedAtTheHigherOfItsLimitAndTheMarket) {
+  broker.set_trade("AAPL", 100);
+  auto sale = ask({"--symbol", "AAPL", "--side", "sell", "--qty", "1000", "--limit", "0.01",
+                   "--notional", "10"});
+  EXPECT_EQ(sale.code, 1);
+  EXPECT_TRUE(
+      sale.out.starts_with("REFUSED  at risk [risk_refused]\n  this order risks "
+                           "100.00% of equity"))
+      << sale.out;
+  auto unpriced =
+      ask({"--symbol", "ZZZ", "--side", "sell", "--qty", "1", "--limit", "5", "--notional", "5"});
+  EXPECT_EQ(unpriced.code, 3);
+  EXPECT_TRUE(unpriced.err.starts_with("tovra trade: REFUSED \u2014 no price for ZZZ ("));
+  EXPECT_TRUE(broker.orders().empty());
+
+  // A buy's limit caps what it pays; offline a sale's limit is all there is.
+  EXPECT_EQ(ask({"--symbol", "AAPL", "--qty", "1000", "--limit", "0.01", "--notional", "10"}).code,
+            0);
+  EXPECT_EQ(ask({"--symbol", "AAPL", "--side", "sell", "--qty", "1000", "--limit", "0.01",
+                 "--notional", "10", "--offline", "--equity", "100000"})
+                .code,
+            0);
+  ASSERT_EQ(broker.orders().size(), 1u);
+  EXPECT_EQ(broker.orders()[0]["side"], "buy");
+}
+
+TEST_F(JudgedAsSent, AnExitClosesOnlyWhatIsThereToClose) {
+  halt();
+  broker.set_trade(kCall, 2);
+  broker.set_positions(Json::array({{{"symbol", kCall}, {"qty", "1"}},
+                                    {{"symbol", "AAPL"}, {"qty", "10"}, {"qty_available", "0"}},
+                                    {{"symbol", "MSFT"}, {"qty", "10"}, {"qty_available", "10"}}}));
+  broker.set_trade("AAPL", 150);
+  broker.set_trade("MSFT", 150);
+  const Args sells_twice[] = {
+      {"--symbol", "SPY", "--class", "option", "--leg", kCall + ":sell:1", "--leg",
+       kCall + ":sell:1", "--limit-credit", "1", "--notional", "100"},
+      {"--symbol", kCall, "--class", "option", "--legs", "2", "--qty", "1", "--side", "sell",
+       "--limit-debit", "1", "--notional", "100"},
+      // Every share is already held by an order the broker is working.
+      {"--symbol", "AAPL", "--side", "sell", "--qty", "10", "--limit", "150", "--notional", "1500"},
+  };
+  for (const Args& args : sells_twice) {
+    auto r = ask(args);
+    EXPECT_EQ(r.code, 1) << args[1];
+    EXPECT_TRUE(r.out.starts_with("REFUSED  at halt [risk_halted]\n")) << r.out;
+  }
+  EXPECT_TRUE(broker.orders().empty());
+
+  // While halted, closing what is there still goes out.
+  for (const Args& args : {Args{"--symbol", kCall, "--class", "option", "--side", "sell", "--qty",
+                                "1", "--limit", "2", "--notional", "200"},
+                           Args{"--symbol", "MSFT", "--side", "sell", "--qty", "10", "--limit",
+                                "150", "--notional", "1500"}}) {
+    auto r = ask(args);
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+  }
+  EXPECT_EQ(broker.orders().size(), 2u);
+}
+
+TEST_F(JudgedAsSent, OnlyEquityTheBrokerReportsMovesTheBaselines) {
+  const auto marks = [&] {
+    const auto saved = vavev_aziz::read_risk_state(slurp(state("risk.json")));
+    return saved ? std::pair{saved->high_water, saved->week_start_equity} : std::pair{-1.0, -1.0};
+  };
+  for (const char* stated : {"0.01", "1e12"}) {
+    ask({"--symbol", "AAPL", "--notional", "500", "--offline", "--equity", stated});
+    EXPECT_EQ(marks(), (std::pair{0.0, 0.0})) << stated;
+  }
+  EXPECT_EQ(ask({"--symbol", "AAPL", "--notional", "500"}).code, 0);
+  EXPECT_EQ(marks(), (std::pair{100000.0, 100000.0}));
+  Json down = tovra::testing::FakeBroker::default_account();
+  down["equity"] = "93000";
+  broker.set_account(down);
+  auto halted = ask({"--symbol", "AAPL", "--notional", "500"});
+  EXPECT_EQ(halted.code, 1);
+  EXPECT_NE(halted.out.find("week is -7.0%"), std::string::npos) << halted.out;
+
+  // A halt raised at a stated equity is saved like any other.
+  write_text(state("risk.json"), R"({"high_water": 200000.0})");
+  ask({"--symbol", "AAPL", "--notional", "500", "--offline", "--equity", "100000"});
+  EXPECT_NE(slurp(state("risk.json")).find("\"kind\": \"drawdown\""), std::string::npos);
+  EXPECT_EQ(broker.orders().size(), 1u);
+}
+
+TEST_F(JudgedAsSent, AStatedMaximumLossRaisesTheRiskNeverLowersIt) {
+  const Args offline{"--offline", "--equity", "100000"};
+  const struct {
+    Args args;
+    int code;
+  } cases[] = {
+      {{"--notional", "5000", "--max-loss", "1"}, 1},     // judged at the notional
+      {{"--notional", "1000", "--max-loss", "3000"}, 1},  // judged at the stated loss
+      {{"--notional", "1000", "--max-loss", "1500"}, 0},  // within the limit either way
+      {{"--notional", "1000", "--max-loss", "abc"}, 0},   // unreadable: absent
+      {{"--notional", "1000", "--max-loss", "-1e9"}, 3},
+      {{"--notional", "1000", "--max-loss", "0"}, 3},
+      {{"--notional", "1000", "--max-loss", "nan"}, 3},
+      {{"--notional", "1000", "--max-loss", "inf"}, 3},
+  };
+  for (const auto& c : cases) {
+    auto r = ask(Args{"--symbol", "AAPL"} + c.args + offline);
+    EXPECT_EQ(r.code, c.code) << c.args[3] << r.out;
+    if (c.code == 3) {
+      EXPECT_EQ(r.err, "tovra trade ask: --max-loss " + c.args[3] +
+                           ": expected a positive amount\n  A stated maximum loss can only raise "
+                           "the risk judged, never lower it below the\n  order's notional. "
+                           "Nothing was judged, written or sent.\n");
+    }
+  }
+  EXPECT_EQ(journalled(), 4u);
+  EXPECT_NE(slurp(state("journal.jsonl")).find("\"max_loss\":1500.0"), std::string::npos);
+}
+
+TEST_F(JudgedAsSent, ADeclaredIntentMustMatchTheBookTheBrokerReports) {
+  const std::string refusal =
+      "tovra trade: --intent close disagrees with the live book, which makes this an order to "
+      "Opening.\n";
+  const Args buy{"--symbol", "AAPL", "--notional", "500", "--intent", "close"};
+  for (const Ran& r : {ask(buy), check(buy)}) {
+    EXPECT_EQ(r.code, 3);
+    EXPECT_TRUE(r.err.starts_with(refusal)) << r.err;
+  }
+  // Offline the book is unknown and the declaration stands; nothing is sent.
+  EXPECT_EQ(ask(buy + Args{"--offline", "--equity", "100000"}).code, 0);
+  broker.set_positions(Json::array({{{"symbol", "AAPL"}, {"qty", "10"}}}));
+  broker.set_trade("AAPL", 150);
+  EXPECT_EQ(ask({"--symbol", "AAPL", "--side", "sell", "--qty", "5", "--limit", "150", "--notional",
+                 "750", "--intent", "close"})
+                .code,
+            0);
+  ASSERT_EQ(broker.orders().size(), 1u);
+  EXPECT_EQ(broker.orders()[0]["side"], "sell");
+}
+
+TEST_F(JudgedAsSent, TheOwnerIsShownNoCharacterThatActsRatherThanShows) {
+  const std::string thesis = "ok\r\x1b[2K\u202e\u200b\x7f\xff\n[exits-are-free]";
+  const std::string shown = "ok\uFFFD\uFFFD[2K\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD[exits-are-free]";
+  const Args order{"--symbol", kCall, "--class", "option", "--notional", "500", "--why", thesis};
+  auto asked = check(order + Args{"--json"});
+  EXPECT_NE(asked.out.find(" \u2014 " + shown + " [options-ask-briefly]"), std::string::npos)
+      << asked.out;
+  EXPECT_EQ(ask(order).code, 0);
+  EXPECT_EQ(slurp(questions()), "BUY option " + kCall + " $500.00 (opening) \u2014 " + shown +
+                                    " [options-ask-briefly]\n");
+  EXPECT_NE(slurp(state("journal.jsonl")).find(R"("thesis":"ok\r\u001b[2K)"), std::string::npos);
+  // A plain thesis, accents and dashes included, is shown as written.
+  auto plain = check({"--symbol", kCall, "--class", "option", "--notional", "500", "--why",
+                      "caf\u00e9 \u2014 -5% drift"});
+  EXPECT_NE(plain.out.find("caf\u00e9 \u2014 -5% drift [options"), std::string::npos);
+}
+
+TEST_F(JudgedAsSent, EveryArgumentIsAnOptionOrItsValue) {
+  for (const char* stray : {"-dry-run", "dry-run", "\u2014dry-run", "\u2013dry-run", "-offline"}) {
+    const Args args{"--symbol", "AAPL", "--notional", "500", stray};
+    for (const Ran& r : {ask(args), check(args)}) {
+      EXPECT_EQ(r.code, 3) << stray;
+      EXPECT_NE(r.err.find(": stray argument \"" + std::string(stray) + "\"\n"), std::string::npos)
+          << r.err;
+    }
+  }
+  EXPECT_TRUE(broker.orders().empty());
+  EXPECT_FALSE(fs::exists(state("journal.jsonl")));
+  // A value may begin with "-".
+  EXPECT_EQ(check({"--symbol", kCall, "--class", "option", "--legs", "2", "--limit", "-0.35",
+                   "--why", "-5 points", "--notional", "100"})
+                .code,
+            1);
+  EXPECT_EQ(ask({"--symbol", "AAPL", "--notional", "500", "--why", "-5 points"}).code, 0);
+}
+
+}  // namespace
+}  // namespace trade::testing
