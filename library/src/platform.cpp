@@ -105,17 +105,61 @@ Result<Fd, std::error_code> create_new(const std::filesystem::path& path, int fl
   return fd;
 }
 
-// Opens `path` with `flags`, creating it (as `create_new` does) when it is missing.
+class NotRegularCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "tovra file"; }
+  std::string message(int) const override { return "not a regular file"; }
+};
+
+// Opens the regular file at `path` with `flags`. O_NONBLOCK keeps the open itself from waiting
+// (a FIFO without a writer or reader, some devices); once the descriptor is known to be a
+// regular file it goes back to ordinary reads and writes. `size` receives the file's size.
+Result<Fd, std::error_code> open_regular(const std::filesystem::path& path, int flags,
+                                         std::uint64_t* size = nullptr) {
+  Fd fd(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) {
+    // A FIFO nobody reads, or a socket, refuses a non-blocking open for writing this way.
+    if (errno == ENXIO) return Err{not_a_regular_file()};
+    return Err{last_error()};
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return Err{last_error()};
+  if (S_ISDIR(st.st_mode)) return Err{std::make_error_code(std::errc::is_a_directory)};
+  if (!S_ISREG(st.st_mode)) return Err{not_a_regular_file()};
+  const int status = ::fcntl(fd.get(), F_GETFL);
+  if (status < 0 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) return Err{last_error()};
+  if (size) *size = static_cast<std::uint64_t>(st.st_size);
+  return fd;
+}
+
+// Opens `path` with `flags`, creating it (as `create_new` does) when it is missing; only a
+// regular file is opened.
 Result<Fd, std::error_code> open_or_create(const std::filesystem::path& path, int flags) {
   // A file removed between the two opens sends us round again; three rounds are plenty.
   for (int round = 0; round < 3; ++round) {
     auto created = create_new(path, flags);
     if (created || created.error() != std::errc::file_exists) return created;
-    Fd fd(::open(path.c_str(), flags | O_CLOEXEC));
-    if (fd.get() >= 0) return fd;
-    if (errno != ENOENT) return Err{last_error()};
+    auto fd = open_regular(path, flags);
+    if (fd || fd.error() != std::errc::no_such_file_or_directory) return fd;
   }
   return Err{std::make_error_code(std::errc::no_such_file_or_directory)};
+}
+
+// Reads until `size` bytes are in `out` or the file ends: how many were read.
+Result<std::size_t, std::error_code> read_full(int fd, char* out, std::size_t size,
+                                               std::optional<std::uint64_t> offset) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = offset ? ::pread(fd, out + got, size - got, static_cast<off_t>(*offset + got))
+                             : ::read(fd, out + got, size - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Err{last_error()};
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
 }
 
 // A sibling of `path` in the same folder that no other run can be writing: the name with a
@@ -368,20 +412,70 @@ RunOutcome run(const std::string& program, const std::vector<std::string>& args,
   return outcome;
 }
 
+std::error_code not_a_regular_file() {
+  static const NotRegularCategory category;
+  return std::error_code(1, category);
+}
+
+Result<InputFile, std::error_code> InputFile::open(const std::filesystem::path& path) {
+  std::uint64_t size = 0;
+  auto fd = open_regular(path, O_RDONLY, &size);
+  if (!fd) return Err{fd.error()};
+  return InputFile(fd->release(), size);
+}
+
+Result<std::size_t, std::error_code> InputFile::read(char* out, std::size_t size) {
+  return read_full(fd_, out, size, std::nullopt);
+}
+
+Result<std::size_t, std::error_code> InputFile::read_at(char* out, std::size_t size,
+                                                        std::uint64_t offset) {
+  return read_full(fd_, out, size, offset);
+}
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), size_(other.size_) {}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = std::exchange(other.fd_, -1);
+  size_ = other.size_;
+  return *this;
+}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 Result<std::string, std::error_code> read_file(const std::filesystem::path& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return Err{last_error()};
-  std::string content;
-  char buf[65536];
+  auto file = InputFile::open(path);
+  if (!file) return Err{file.error()};
+  const auto too_large = std::make_error_code(std::errc::file_too_large);
+  if (file->size() > kLargestFile) return Err{too_large};
+  // One byte past the size at opening, so a file that has grown since shows it.
+  std::string content(static_cast<std::size_t>(file->size()) + 1, '\0');
+  std::size_t have = 0;
   for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Err{last_error()};
-    }
-    if (n == 0) break;
-    content.append(buf, static_cast<std::size_t>(n));
+    auto got = file->read(content.data() + have, content.size() - have);
+    if (!got) return Err{got.error()};
+    have += *got;
+    if (have < content.size()) break;
+    if (content.size() > kLargestFile) return Err{too_large};
+    content.resize(std::min(2 * content.size(), kLargestFile + 1));
   }
+  content.resize(have);
+  return content;
+}
+
+Result<std::string, std::error_code> read_file_end(const std::filesystem::path& path,
+                                                   std::size_t limit) {
+  auto file = InputFile::open(path);
+  if (!file) return Err{file.error()};
+  const std::uint64_t from = file->size() > limit ? file->size() - limit : 0;
+  std::string content(static_cast<std::size_t>(file->size() - from), '\0');
+  auto got = file->read_at(content.data(), content.size(), from);
+  if (!got) return Err{got.error()};
+  content.resize(*got);
   return content;
 }
 
