@@ -1,5 +1,6 @@
 #include "vavev_aziz/support/platform.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string_view>
 #include <utility>
 
 extern char** environ;
@@ -182,6 +184,44 @@ Result<Fd, std::error_code> create_sibling(const std::filesystem::path& path,
     if (fd || fd.error() != std::errc::file_exists) return fd;
   }
   return Err{std::make_error_code(std::errc::file_exists)};
+}
+
+// Whether `name` is a sibling that a save of `file` makes ("risk.<16 hex>.json.part" for
+// risk.json), or the plain "risk.json.part" of earlier versions.
+bool sibling_name(std::string_view name, const std::filesystem::path& file) {
+  const std::string stem = file.stem().string() + ".";
+  constexpr std::string_view kPart = "json.part";
+  if (!name.starts_with(stem) || !name.ends_with(kPart)) return false;
+  name.remove_prefix(stem.size());
+  name.remove_suffix(kPart.size());
+  if (name.empty()) return true;
+  constexpr std::size_t kToken = 16;
+  return name.size() == kToken + 1 && name.back() == '.' &&
+         std::all_of(name.begin(), name.end() - 1,
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// A sibling older than this was left by a run that died while saving: a save holds its own
+// for well under a second.
+constexpr std::chrono::hours kStaleSibling{1};
+
+// Removes the stale siblings of `path` from its folder, each a regular file (never a link, a
+// folder or what a link points to). Nothing here is an error: a sibling that stays is only
+// litter.
+void remove_stale_siblings(const std::filesystem::path& path) {
+  const auto parent = path.parent_path();
+  DIR* dir = ::opendir(parent.empty() ? "." : parent.c_str());
+  if (dir == nullptr) return;
+  const auto cutoff = static_cast<std::int64_t>(now_seconds()) -
+                      std::chrono::duration_cast<std::chrono::seconds>(kStaleSibling).count();
+  while (const dirent* entry = ::readdir(dir)) {
+    if (!sibling_name(entry->d_name, path)) continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISREG(st.st_mode) && static_cast<std::int64_t>(st.st_mtime) < cutoff)
+      ::unlinkat(::dirfd(dir), entry->d_name, 0);
+  }
+  ::closedir(dir);
 }
 
 // How long a save waits for another run's save to finish with the lock before it gives up.
@@ -504,6 +544,7 @@ Result<void, std::error_code> replace_file(const std::filesystem::path& path,
                                            std::string_view content) {
   const auto parent = path.parent_path();
   if (auto made = create_parent(parent); !made) return made;
+  remove_stale_siblings(path);
 
   std::filesystem::path part;
   {

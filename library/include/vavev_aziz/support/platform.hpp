@@ -112,7 +112,8 @@ Result<void, std::error_code> create_folders(const std::filesystem::path& folder
 // storage, renames it over `path` (a symlink standing at `path` is replaced, not followed),
 // then flushes the folder so the rename survives a power loss. The first failing step's error
 // is returned; the old file stays intact unless the rename happened, and a sibling that was
-// not renamed is removed. Takes no lock: see `update_file`.
+// not renamed is removed. Siblings of `path` older than an hour, which a run killed while
+// saving left behind, are removed first. Takes no lock: see `update_file`.
 Result<void, std::error_code> replace_file(const std::filesystem::path& path,
                                            std::string_view content);
 
