@@ -19,7 +19,7 @@ namespace {
 
 using namespace vavev_aziz;
 
-// Two folds hold the same trades in the same order.
+// Two folds hold the same trades in the same order, and the same latest halt.
 bool same(const Trades& a, const Trades& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -35,7 +35,11 @@ bool same(const Trades& a, const Trades& b) {
                xf->intended_qty != yf->intended_qty))
       return false;
   }
-  return true;
+  const auto &h = a.latest_halt(), &k = b.latest_halt();
+  if (h.has_value() != k.has_value()) return false;
+  return !h ||
+         (h->at == k->at && h->kind == k->kind && h->reason == k->reason &&
+          h->equity == k->equity && h->high_water == k->high_water && h->iv_rank == k->iv_rank);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "ask_state.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
@@ -100,15 +101,40 @@ Result<RiskState, std::error_code> save_risk(const fs::path& path, const RiskSta
   return merged;
 }
 
-Result<std::optional<vavev_aziz::Halt>, std::string> clear_halt(const fs::path& path) {
+std::optional<vavev_aziz::Halt> journalled_halt(const vavev_aziz::Trades& trades) {
+  const auto& h = trades.latest_halt();
+  if (!h) return std::nullopt;
+  return vavev_aziz::Halt{h->at, h->kind, h->reason, h->equity, h->high_water, h->iv_rank};
+}
+
+void restore_journalled_halt(RiskState& state, const vavev_aziz::Trades& trades,
+                             std::ostream& err) {
+  const auto halt = journalled_halt(trades);
+  if (!halt || !state.restore(*halt)) return;
+  err << fmt::format(
+      "tovra trade: NOTE: the journal holds a {} halt of {} that the risk state does not; it "
+      "stands until a person clears it with `tovra-trade resume`\n",
+      halt->kind, vavev_aziz::halt_time(halt->at));
+}
+
+Result<std::optional<vavev_aziz::Halt>, std::string> clear_halt(
+    const fs::path& path, const std::optional<vavev_aziz::Halt>& journalled) {
+  if (auto made = platform::create_folders(path.parent_path()); !made)
+    return Err{made.error().message()};
   auto lock = platform::FileLock::beside(path);
   if (!lock) return Err{lock.error().message()};
   auto state = read_optional<RiskState>(path, vavev_aziz::read_risk_state);
   if (!state) return Err{std::move(state).error()};
-  if (!*state || !(*state)->halt) return std::optional<vavev_aziz::Halt>{};
-  RiskState cleared = **state;
+  RiskState cleared = state->value_or(RiskState{});
+  if (journalled) cleared.restore(*journalled);
+  if (!cleared.halt) return std::optional<vavev_aziz::Halt>{};
   std::optional<vavev_aziz::Halt> halt = std::move(cleared.halt);
   cleared.halt.reset();
+  // Every halt known now is cleared: the one in force and any later one the journal holds.
+  double through = halt->at;
+  if (journalled) through = std::max(through, journalled->at);
+  if (cleared.cleared_halt_at) through = std::max(through, *cleared.cleared_halt_at);
+  cleared.cleared_halt_at = through;
   if (auto saved = platform::replace_file(path, vavev_aziz::write_risk_state(cleared)); !saved)
     return Err{saved.error().message()};
   return halt;

@@ -128,8 +128,7 @@ std::optional<double> underlying_price(const Args& args, const Order& order) {
 }
 
 Context proposal_context(const Args& args, const Order& order, const LiveContext& live,
-                         const Journal& journal, double now, std::ostream& err) {
-  const auto open_trades = journal.open_trades();
+                         const vavev_aziz::Trades& open_trades, double now, std::ostream& err) {
   double open_risk = 0;
   for (const auto& trade : open_trades)
     if (auto risk = trade.effective_max_loss()) open_risk += *risk;
@@ -210,7 +209,9 @@ int cmd_ask(const Args& args, Io io) {
   const auto limits = load_limits(io.err);
   const Journal journal(*journal_file);
   LiveMarket market(live.positions, args, io.err);
-  const Context context = proposal_context(args, order, live, journal, now, io.err);
+  const auto open_trades = journal.open_trades();
+  restore_journalled_halt(risk, open_trades, io.err);
+  const Context context = proposal_context(args, order, live, open_trades, now, io.err);
 
   vavev_aziz::Pipeline pipeline{asker,  market,  gate,      memory, risk,
                                 limits, journal, kSuppress, io.err};

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "commands.hpp"
@@ -81,9 +83,22 @@ std::string_view entry_body(std::string_view piece) {
   return trim(piece);
 }
 
+// The diary's text; a missing or unreadable file is empty. A diary past the largest whole
+// read is only ever added to, and read from its end: its last part, from the first entry that
+// starts there.
+std::string diary_text(const fs::path& path) {
+  namespace platform = vavev_aziz::platform;
+  auto whole = platform::read_file(path);
+  if (whole) return std::move(*whole);
+  if (whole.error() != std::errc::file_too_large) return {};
+  auto end = platform::read_file_end(path, platform::kLargestFile);
+  const auto first = end ? end->find("\n## ") : std::string::npos;
+  if (first == std::string::npos) return {};
+  return end->substr(first);
+}
+
 int read_entries(const fs::path& path, std::uint64_t count, Io io) {
-  const auto read = vavev_aziz::platform::read_file(path);
-  const std::string text = read ? *read : std::string();
+  const std::string text = diary_text(path);
   if (vavev_aziz::text::is_blank(text)) {
     io.out << "no diary yet (" << path.string() << ")\n";
     return 0;

@@ -1,9 +1,12 @@
 // `resume`: clears a trading halt, but only after the presence-check program confirms that a
 // person is at the machine. Only the halt goes; the high-water mark and the week's start
-// equity stay, so a drawdown still past its limit halts again at the next proposal.
+// equity stay, so a drawdown still past its limit halts again at the next proposal. The halt
+// in force is the risk state's, or else the journal's latest one that no person has cleared
+// (its run could not save it).
 #include "ask_state.hpp"
 #include "commands.hpp"
 #include "paths.hpp"
+#include "vavev_aziz/journal.hpp"
 #include "vavev_aziz/risk.hpp"
 #include "vavev_aziz/support/numbers.hpp"
 #include "vavev_aziz/support/platform.hpp"
@@ -28,13 +31,17 @@ std::optional<RiskState> load(const std::filesystem::path& path) {
 int cmd_resume(Io io) {
   const auto path = state_path("risk.json");
   if (!path) return no_path(io.err, path.error());
-  auto state = load(*path);
-  if (!state || !state->halt) {
+  const auto journal_path = state_path("journal.jsonl");
+  if (!journal_path) return no_path(io.err, journal_path.error());
+  RiskState state = load(*path).value_or(RiskState{});
+  const auto journalled = journalled_halt(vavev_aziz::Journal(*journal_path).trades());
+  if (journalled) state.restore(*journalled);
+  if (!state.halt) {
     io.out << "not halted \u2014 nothing to clear\n";
     return 0;
   }
 
-  const vavev_aziz::Halt halt = *state->halt;
+  const vavev_aziz::Halt halt = *state.halt;
   io.out << "HALTED: " << halt.reason << '\n'
          << "  tripped at equity " << vavev_aziz::numbers::fixed(halt.equity, 2)
          << " against high-water " << vavev_aziz::numbers::fixed(halt.high_water, 2) << "\n\n"
@@ -50,7 +57,7 @@ int cmd_resume(Io io) {
 
   // Cleared from the file as it stands after the check, not from the copy read before it:
   // the high-water mark and week start other runs saved meanwhile stay.
-  const auto cleared = clear_halt(*path);
+  const auto cleared = clear_halt(*path, journalled);
   if (!cleared) {
     io.err << "tovra trade: could not persist the clear (" << path->string()
            << "): " << cleared.error() << '\n';

@@ -1,4 +1,5 @@
 #include <array>
+#include <cstddef>
 #include <string_view>
 
 #include "commands.hpp"
@@ -95,6 +96,11 @@ constexpr std::string_view kDescription =
     "trade \u2014 gated Alpaca write path: `tovra-trade check` runs an order past the rule "
     "table (no/ask/yes + per-rule TTL, fail-closed); rules in ~/.tovra/config/trade.json";
 
+// The longest argument any command takes. Texts from the command line go into journal lines,
+// escaped up to six times their size; bounded here, no line can outgrow what the journal's
+// readers keep.
+constexpr std::size_t kLongestArgument = std::size_t{1} << 20;
+
 struct Command {
   std::string_view word;
   int (*handler)(const Args&, Io);
@@ -154,6 +160,12 @@ int run(const Args& args, std::ostream& out, std::ostream& err) {
   }
   for (const auto& c : kCommands) {
     if (c.word != word) continue;
+    for (const auto& arg : args) {
+      if (arg.size() <= kLongestArgument) continue;
+      err << "tovra trade: an argument of " << arg.size() << " bytes is longer than the "
+          << kLongestArgument << " bytes any argument may hold\n";
+      return 3;
+    }
     if (c.needs_account && !account_selected(err)) return 2;
     const Args rest(args.begin() + 1, args.end());
     return c.handler(rest, Io{out, err});

@@ -223,6 +223,45 @@ TEST_F(Ask, AHaltRaisedByTheProposalIsBannered) {
   EXPECT_TRUE(exit.out.ends_with("submitting\n" + banner)) << exit.out;
 }
 
+// A halt journalled by a run that could not save it stands for every later run until a person
+// clears it, whether a later run or `resume` is the first to find it in the journal.
+TEST_F(Ask, AHaltWhoseSaveFailedStandsUntilResume) {
+  fake_program("kestrin", "exit 0");
+  write_text(state("risk.json"), R"({"high_water": 100000.0})");
+  const auto ask_at = [&](const char* equity) {
+    return ask({"--symbol", "AAPL", "--notional", "500", "--offline", "--equity", equity});
+  };
+  const auto halt_unsaved = [&](const char* equity) {
+    fs::remove(state("risk.json.lock"));
+    fs::create_directory(state("risk.json.lock"));  // the save cannot take its lock
+    const auto halted = ask_at(equity);
+    EXPECT_EQ(halted.code, 1);
+    EXPECT_NE(halted.err.find("RISK STATE NOT PERSISTED"), std::string::npos) << halted.err;
+    fs::remove(state("risk.json.lock"));
+  };
+
+  halt_unsaved("89000");
+  auto later = ask_at("95000");  // 5% below the high-water mark: no new halt
+  EXPECT_EQ(later.code, 1);
+  EXPECT_TRUE(later.out.starts_with("REFUSED  at halt [risk_halted]\n")) << later.out;
+  EXPECT_TRUE(std::regex_match(
+      later.err, std::regex("tovra trade: NOTE: the journal holds a drawdown halt of day [0-9]+ "
+                            "[0-9:]+Z that the risk state does not; it stands until a person "
+                            "clears it with `tovra-trade resume`\n")))
+      << later.err;
+  EXPECT_TRUE(vavev_aziz::read_risk_state(slurp(state("risk.json")))->halt);
+  EXPECT_EQ(run({"resume"}).code, 0);
+  auto resumed = ask_at("95000");
+  EXPECT_EQ(resumed.code, 0) << resumed.out;
+  EXPECT_EQ(resumed.err, "");
+
+  halt_unsaved("85000");
+  auto cleared = run({"resume"});
+  EXPECT_EQ(cleared.code, 0);
+  EXPECT_TRUE(cleared.out.ends_with("cleared the drawdown halt \u2014 trading may resume\n"));
+  EXPECT_EQ(ask_at("95000").code, 0);
+}
+
 TEST(AskOutput, ParkedWaitsForTheOwner) {
   AskResult parked{{vavev_aziz::Outcome::Parked{"options", "BUY option SPY? [options]"}}, {}, true};
   const std::string agent =

@@ -125,6 +125,7 @@ TEST_F(MemoryResume, ResumeClearsOnlyTheHaltAfterThePresenceCheck) {
   EXPECT_EQ(slurp(home() / "asked"), "arm --reason clear the tovra-trade halt\n");
   vavev_aziz::RiskState cleared = halted();
   cleared.halt.reset();
+  cleared.cleared_halt_at = 1765000000;
   EXPECT_EQ(slurp(risk()), vavev_aziz::write_risk_state(cleared));
 
   // What another run saved while the person was confirming stays; only the halt goes.
@@ -135,6 +136,7 @@ TEST_F(MemoryResume, ResumeClearsOnlyTheHaltAfterThePresenceCheck) {
   fake_program("kestrin", "cp \"$HOME/meanwhile.json\" \"" + risk().string() + "\"");
   ASSERT_EQ(run({"resume"}).code, 0);
   meanwhile.halt.reset();
+  meanwhile.cleared_halt_at = 1765000000;
   EXPECT_EQ(slurp(risk()), vavev_aziz::write_risk_state(meanwhile));
 }
 

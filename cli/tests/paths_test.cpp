@@ -1,6 +1,9 @@
 // Option scanning, the configuration search, the per-account state folders, loading the rule
-// table and the atomic save of the risk state.
+// table, the atomic save of the risk state, and what stands at a file's path.
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <set>
 
@@ -222,6 +225,81 @@ TEST_F(Paths, AFailedSaveLeavesTheOldStateIntact) {
   fs::permissions(path.parent_path(), fs::perms::owner_all);
   EXPECT_EQ(denied.error(), std::errc::permission_denied);
   EXPECT_EQ(slurp(path), "{\"high_water\": 1.0}");
+}
+
+// A FIFO or a device where a file should be reads as that file's "unreadable" and takes no
+// append; nothing waits on it. Each run has a time limit, so a hang fails rather than stalls.
+TEST_F(Paths, OnlyRegularFilesAreReadOrAppendedTo) {
+  set("ALPACA_ACCOUNT", "default");
+  const Args ask{"ask", "--symbol", "AAPL", "--notional", "100", "--offline", "--equity", "1e5"};
+  const fs::path limits = config().parent_path() / "trade-limits.json";
+  const std::string unreadable = "): not a regular file \u2014 ";
+  struct Case {
+    fs::path file;
+    Args line;
+    int code;
+    std::string says;  // on standard output or standard error
+  };
+  const Case cases[] = {
+      {state("journal.jsonl"), {"report", "--json"}, 0, "\"open\": 0,"},
+      {state("journal.jsonl"), ask, 0, "journal write FAILED (OPEN"},
+      {state("risk.json"), ask, 0, "risk state unreadable (" + state("risk.json").string()},
+      {state("risk.json"), {"resume"}, 0, "not halted"},
+      {state("denials.json"), {"memory"}, 0, "nothing refused"},
+      {state("denials.json"), ask, 0, "denial memory not persisted"},
+      {config(),
+       {"check", "--symbol", "AAPL", "--notional", "100", "--offline", "--equity", "1e5"},
+       3,
+       "tovra trade: " + config().string() + ": not a regular file\n"},
+      {limits, ask, 0, "limits file unreadable (" + limits.string() + unreadable},
+      {state("diary.md"), {"diary", "--read"}, 0, "no diary yet"},
+      {state("diary.md"), {"diary", "words"}, 3, "diary write FAILED"},
+  };
+  vavev_aziz::platform::RunOptions bounded;
+  bounded.limit = std::chrono::seconds(20);
+  for (const bool fifo : {true, false}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.file.filename().string() + " " + c.line[0] + (fifo ? " fifo" : " zero"));
+      fs::remove_all(home() / ".vuzado");
+      write_text(config(), R"([{"name": "all", "when": [], "posture": "allow"}])");
+      fs::create_directories(state(""));
+      fs::remove(c.file);
+      if (fifo)
+        ASSERT_EQ(::mkfifo(c.file.c_str(), 0600), 0);
+      else
+        fs::create_symlink("/dev/zero", c.file);
+      const auto ran = vavev_aziz::platform::run(TOVRA_TRADE_BIN, c.line, bounded);
+      EXPECT_TRUE(ran.exited_with(c.code)) << ran.out << ran.err;
+      EXPECT_NE((ran.out + ran.err).find(c.says), std::string::npos) << ran.out << ran.err;
+    }
+  }
+
+  // A file past the largest whole read is unreadable too: the risk state is set aside.
+  fs::remove(state("risk.json"));
+  write_text(state("risk.json"), "{}");
+  fs::resize_file(state("risk.json"), vavev_aziz::platform::kLargestFile + 1);
+  const auto large = run(ask);
+  EXPECT_NE(large.err.find("): File too large \u2014 set aside as"), std::string::npos)
+      << large.err;
+
+  // The diary, only ever added to, is then read from its end.
+  fs::remove(state("diary.md"));
+  write_text(state("diary.md"), "\n## 2026-01-05 09:07:03Z \u00b7 turn\n\nfirst\n");
+  fs::resize_file(state("diary.md"), vavev_aziz::platform::kLargestFile);
+  std::ofstream(state("diary.md"), std::ios::app)
+      << "\n## 2026-01-06 09:07:03Z \u00b7 turn\n\nlast\n";
+  EXPECT_TRUE(run({"diary", "--read", "9"})
+                  .out.ends_with("\n\n## 2026-01-06 09:07:03Z \u00b7 turn\n\nlast\n\n"));
+
+  // No argument can make a journal line longer than its readers keep.
+  Args longest = ask;
+  longest.insert(longest.end(), {"--why", std::string((1u << 20) + 1, 'w')});
+  const auto refused = run(longest);
+  EXPECT_EQ(refused.code, 3);
+  EXPECT_EQ(refused.err,
+            "tovra trade: an argument of 1048577 bytes is longer than the 1048576 bytes any "
+            "argument may hold\n");
+  EXPECT_EQ(slurp(state("journal.jsonl")).find("www"), std::string::npos);
 }
 
 }  // namespace

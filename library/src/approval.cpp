@@ -48,6 +48,11 @@ constexpr OutputSign kOutputSigns[] = {
 // that prints without end must not fill memory.
 constexpr std::size_t kOutputKept = 1u << 20;
 
+// How long an expired refusal is kept before it is dropped. A run whose clock is ahead sees a
+// refusal expire early; dropped then, it would be gone for good, and at the real time the
+// same order would go back to the owner.
+constexpr double kKeptAfterExpiry = 86400;
+
 // The longest bound, in seconds, that a time limit can carry; a longer one is no limit.
 constexpr std::uint64_t kLongestBound = INT64_MAX / 1000;
 
@@ -173,9 +178,10 @@ Result<void, std::error_code> DenialMemory::save(const std::filesystem::path& pa
 }
 
 std::optional<double> DenialMemory::suppressed_until(double now, const Fingerprint& fingerprint) {
-  std::erase_if(entries, [now](const auto& entry) { return !(entry.second > now); });
+  std::erase_if(entries,
+                [now](const auto& entry) { return !(entry.second + kKeptAfterExpiry >= now); });
   const auto found = entries.find(fingerprint.text);
-  if (found == entries.end()) return std::nullopt;
+  if (found == entries.end() || !(found->second > now)) return std::nullopt;
   return found->second;
 }
 

@@ -215,13 +215,15 @@ Trades::~Trades() = default;
 Trades::Trades(Trades&& other) noexcept
     : chunks_(std::move(other.chunks_)),
       size_(std::exchange(other.size_, 0)),
-      kept_(std::move(other.kept_)) {
+      kept_(std::move(other.kept_)),
+      latest_halt_(std::exchange(other.latest_halt_, std::nullopt)) {
   other.chunks_.clear();
 }
 Trades& Trades::operator=(Trades&& other) noexcept {
   chunks_ = std::move(other.chunks_);
   size_ = std::exchange(other.size_, 0);
   kept_ = std::move(other.kept_);
+  latest_halt_ = std::exchange(other.latest_halt_, std::nullopt);
   other.chunks_.clear();
   return *this;
 }
@@ -238,6 +240,8 @@ void Trades::add(const Event& event) {
       t->filled_qty_ = fill->filled_qty;
       t->intended_qty_ = fill->intended_qty;
     }
+  } else if (const HaltEntry* halt = event.halted()) {
+    if (!latest_halt_ || halt->at >= latest_halt_->at) latest_halt_ = *halt;
   }
 }
 
@@ -295,10 +299,12 @@ Trades Journal::trades() const {
       key_bit(Key::Id) | key_bit(Key::At) | key_bit(Key::Symbol) | key_bit(Key::Structure) |
       key_bit(Key::By) | key_bit(Key::IvRank) | key_bit(Key::Qty) | key_bit(Key::MaxLoss) |
       key_bit(Key::Exit) | key_bit(Key::Closes) | key_bit(Key::RealizedPnl) | key_bit(Key::Status) |
-      key_bit(Key::FilledQty) | key_bit(Key::IntendedQty);
+      key_bit(Key::FilledQty) | key_bit(Key::IntendedQty) | key_bit(Key::Kind) |
+      key_bit(Key::Reason) | key_bit(Key::Equity) | key_bit(Key::HighWater);
   Trades trades;
   LineSource lines(path_);
-  LineReader reader(kinds<OpenEntry, CloseEntry, FillEntry>(), kRead);
+  // Halted lines are few; reading them here spares the one reader who needs them a second pass.
+  LineReader reader(kinds<OpenEntry, CloseEntry, FillEntry, HaltEntry>(), kRead);
   while (const auto line = lines.next())
     if (const Event* event = reader.read(*line)) trades.add(*event);
   if (lines.failed()) return {};

@@ -80,6 +80,9 @@ std::string_view Event::tag() const {
 
 Result<void, std::error_code> Journal::append(const Event& event) const {
   std::string line = journal_format::line_of(event);
+  // A line no reader would keep is not written at all.
+  if (line.size() > journal_format::kLongestLine)
+    return Err{std::make_error_code(std::errc::file_too_large)};
   line += '\n';
   return platform::append_line(path_, line);
 }

@@ -239,4 +239,8 @@ inline constexpr KeyMask kAllKeys = ~KeyMask{0};
 // The line the writer makes of an event, without its line feed.
 std::string line_of(const Event& event);
 
+// The longest line the journal holds: readers skip a longer one, and the writer refuses to
+// write one. Far above any line of a real journal (a few hundred bytes).
+inline constexpr std::size_t kLongestLine = std::size_t{64} << 20;
+
 }  // namespace vavev_aziz::journal_format

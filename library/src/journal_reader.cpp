@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include <simdjson.h>
 #include <nlohmann/json.hpp>
@@ -587,21 +588,16 @@ std::optional<std::size_t> kind_from_start(std::string_view line) {
   return kind;
 }
 
-namespace {
-
 // Blocks of up to a megabyte; a small journal needs no more than its own size.
-std::size_t block_size(const std::filesystem::path& path) {
+LineSource::LineSource(const std::filesystem::path& path) {
   constexpr std::size_t kLargest = 1 << 20;
-  std::error_code failed;
-  const auto size = std::filesystem::file_size(path, failed);
-  return failed ? kLargest : std::clamp<std::size_t>(size + 1, 4096, kLargest);
-}
-
-}  // namespace
-
-LineSource::LineSource(const std::filesystem::path& path)
-    : in_(path, std::ios::binary), block_(block_size(path)) {
-  failed_ = !in_;
+  if (auto file = platform::InputFile::open(path)) {
+    block_ = static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(file->size() + 1, 4096, std::uint64_t{kLargest}));
+    in_.emplace(std::move(*file));
+  } else {
+    failed_ = true;
+  }
 }
 
 bool LineSource::refill() {
@@ -609,30 +605,40 @@ bool LineSource::refill() {
   const std::size_t kept = end_ - start_;
   if (start_ > 0) std::memmove(buffer_.data(), buffer_.data() + start_, kept);
   buffer_.resize(kept + block_ + kLinePadding);
-  in_.read(buffer_.data() + kept, static_cast<std::streamsize>(block_));
-  const auto got = static_cast<std::size_t>(in_.gcount());
-  // A folder at the path, or a failing disk, shows as a bad stream rather than an end.
-  if (in_.bad()) failed_ = true;
+  const auto got = in_->read(buffer_.data() + kept, block_);
+  // A failing disk shows as an error rather than an end.
+  if (!got) failed_ = true;
   start_ = 0;
-  end_ = kept + got;
+  end_ = kept + (got ? *got : 0);
   std::memset(buffer_.data() + end_, 0, kLinePadding);
-  return got > 0;
+  return got && *got > 0;
 }
 
 std::optional<std::string_view> LineSource::next() {
   while (!failed_) {
     const std::string_view data(buffer_.data() + start_, end_ - start_);
-    if (const std::size_t nl = data.find('\n'); nl != std::string_view::npos) {
+    if (const std::size_t nl = data.find('\n', scanned_); nl != std::string_view::npos) {
       std::string_view line = data.substr(0, nl);
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
       start_ += nl + 1;
+      scanned_ = 0;
+      // The end of a line too long to keep is dropped with it.
+      if (std::exchange(skipping_, false) || line.size() > kLongestLine) continue;
       return line;
     }
+    scanned_ = data.size();
     if (at_end_) {
       // The last line may lack its line feed; a carriage return there stays (white space).
-      if (data.empty()) return std::nullopt;
       start_ = end_;
+      if (data.empty() || std::exchange(skipping_, false) || data.size() > kLongestLine)
+        return std::nullopt;
       return data;
+    }
+    // A line past the longest is dropped as it comes in, so it never fills the memory.
+    if (data.size() > kLongestLine) skipping_ = true;
+    if (skipping_) {
+      start_ = end_;
+      scanned_ = 0;
     }
     at_end_ = !refill();
   }

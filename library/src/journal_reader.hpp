@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <span>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "journal_format.hpp"
+#include "vavev_aziz/support/platform.hpp"
 
 namespace vavev_aziz::journal_format {
 
@@ -90,7 +90,9 @@ std::optional<std::size_t> kind_from_start(std::string_view line);
 
 // The lines of one file in order, each without its line feed (nor a carriage return before
 // it) and followed by kLinePadding readable bytes. The file is read in blocks, so a large
-// journal never sits in memory whole; a last line without a line feed counts as a line.
+// journal never sits in memory whole; a last line without a line feed counts as a line. A
+// line longer than kLongestLine is skipped as it is read, never held, and the lines after it
+// are read as usual. Only a regular file is read (platform `InputFile`).
 class LineSource {
  public:
   explicit LineSource(const std::filesystem::path& path);
@@ -105,12 +107,14 @@ class LineSource {
  private:
   bool refill();
 
-  std::ifstream in_;
-  std::size_t block_;
+  std::optional<platform::InputFile> in_;
+  std::size_t block_ = 0;
   std::vector<char> buffer_;
-  std::size_t start_ = 0;  // the next line's first byte
-  std::size_t end_ = 0;    // the end of the bytes read
+  std::size_t start_ = 0;    // the next line's first byte
+  std::size_t end_ = 0;      // the end of the bytes read
+  std::size_t scanned_ = 0;  // bytes from start_ on known to hold no line feed
   bool at_end_ = false;
+  bool skipping_ = false;  // inside a line too long to keep
   bool failed_ = false;
 };
 

@@ -141,9 +141,13 @@ Outcome Pipeline::propose(const Order& proposed, const Context& context) {
   const double now = context.now;
 
   if (context.equity > risk.high_water) risk.high_water = context.equity;
+  // A new week starts from this equity. A stored week later than this one stays as it is: a
+  // clock that went back, or a run whose clock was ahead, must not restart the week's loss.
   const std::int64_t week = week_number(now);
-  if (week != risk.week_epoch || !(risk.week_start_equity > 0)) {
+  if (week > risk.week_epoch) {
     risk.week_epoch = week;
+    risk.week_start_equity = context.equity;
+  } else if (!(risk.week_start_equity > 0)) {
     risk.week_start_equity = context.equity;
   }
 

@@ -92,6 +92,9 @@ std::vector<std::string> reconcile(const Journal& journal, std::span<const Broke
     if (settled.contains(s.client_order_id)) continue;
     const auto word = journalled_word(s.status);
     if (!word) continue;
+    // Partly filled with nothing yet (or a quantity that does not read) is still working: a
+    // partial fill of 0 would free the order's slot and risk budget while the broker works it.
+    if (*word == "partial" && !(s.filled_qty > 0)) continue;
     std::string note;
     if (*word == "partial")
       note =

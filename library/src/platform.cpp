@@ -1,5 +1,6 @@
 #include "vavev_aziz/support/platform.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string_view>
 #include <utility>
 
 extern char** environ;
@@ -105,17 +107,61 @@ Result<Fd, std::error_code> create_new(const std::filesystem::path& path, int fl
   return fd;
 }
 
-// Opens `path` with `flags`, creating it (as `create_new` does) when it is missing.
+class NotRegularCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "tovra file"; }
+  std::string message(int) const override { return "not a regular file"; }
+};
+
+// Opens the regular file at `path` with `flags`. O_NONBLOCK keeps the open itself from waiting
+// (a FIFO without a writer or reader, some devices); once the descriptor is known to be a
+// regular file it goes back to ordinary reads and writes. `size` receives the file's size.
+Result<Fd, std::error_code> open_regular(const std::filesystem::path& path, int flags,
+                                         std::uint64_t* size = nullptr) {
+  Fd fd(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) {
+    // A FIFO nobody reads, or a socket, refuses a non-blocking open for writing this way.
+    if (errno == ENXIO) return Err{not_a_regular_file()};
+    return Err{last_error()};
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return Err{last_error()};
+  if (S_ISDIR(st.st_mode)) return Err{std::make_error_code(std::errc::is_a_directory)};
+  if (!S_ISREG(st.st_mode)) return Err{not_a_regular_file()};
+  const int status = ::fcntl(fd.get(), F_GETFL);
+  if (status < 0 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) return Err{last_error()};
+  if (size) *size = static_cast<std::uint64_t>(st.st_size);
+  return fd;
+}
+
+// Opens `path` with `flags`, creating it (as `create_new` does) when it is missing; only a
+// regular file is opened.
 Result<Fd, std::error_code> open_or_create(const std::filesystem::path& path, int flags) {
   // A file removed between the two opens sends us round again; three rounds are plenty.
   for (int round = 0; round < 3; ++round) {
     auto created = create_new(path, flags);
     if (created || created.error() != std::errc::file_exists) return created;
-    Fd fd(::open(path.c_str(), flags | O_CLOEXEC));
-    if (fd.get() >= 0) return fd;
-    if (errno != ENOENT) return Err{last_error()};
+    auto fd = open_regular(path, flags);
+    if (fd || fd.error() != std::errc::no_such_file_or_directory) return fd;
   }
   return Err{std::make_error_code(std::errc::no_such_file_or_directory)};
+}
+
+// Reads until `size` bytes are in `out` or the file ends: how many were read.
+Result<std::size_t, std::error_code> read_full(int fd, char* out, std::size_t size,
+                                               std::optional<std::uint64_t> offset) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = offset ? ::pread(fd, out + got, size - got, static_cast<off_t>(*offset + got))
+                             : ::read(fd, out + got, size - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Err{last_error()};
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
 }
 
 // A sibling of `path` in the same folder that no other run can be writing: the name with a
@@ -138,6 +184,44 @@ Result<Fd, std::error_code> create_sibling(const std::filesystem::path& path,
     if (fd || fd.error() != std::errc::file_exists) return fd;
   }
   return Err{std::make_error_code(std::errc::file_exists)};
+}
+
+// Whether `name` is a sibling that a save of `file` makes ("risk.<16 hex>.json.part" for
+// risk.json), or the plain "risk.json.part" of earlier versions.
+bool sibling_name(std::string_view name, const std::filesystem::path& file) {
+  const std::string stem = file.stem().string() + ".";
+  constexpr std::string_view kPart = "json.part";
+  if (!name.starts_with(stem) || !name.ends_with(kPart)) return false;
+  name.remove_prefix(stem.size());
+  name.remove_suffix(kPart.size());
+  if (name.empty()) return true;
+  constexpr std::size_t kToken = 16;
+  return name.size() == kToken + 1 && name.back() == '.' &&
+         std::all_of(name.begin(), name.end() - 1,
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// A sibling older than this was left by a run that died while saving: a save holds its own
+// for well under a second.
+constexpr std::chrono::hours kStaleSibling{1};
+
+// Removes the stale siblings of `path` from its folder, each a regular file (never a link, a
+// folder or what a link points to). Nothing here is an error: a sibling that stays is only
+// litter.
+void remove_stale_siblings(const std::filesystem::path& path) {
+  const auto parent = path.parent_path();
+  DIR* dir = ::opendir(parent.empty() ? "." : parent.c_str());
+  if (dir == nullptr) return;
+  const auto cutoff = static_cast<std::int64_t>(now_seconds()) -
+                      std::chrono::duration_cast<std::chrono::seconds>(kStaleSibling).count();
+  while (const dirent* entry = ::readdir(dir)) {
+    if (!sibling_name(entry->d_name, path)) continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISREG(st.st_mode) && static_cast<std::int64_t>(st.st_mtime) < cutoff)
+      ::unlinkat(::dirfd(dir), entry->d_name, 0);
+  }
+  ::closedir(dir);
 }
 
 // How long a save waits for another run's save to finish with the lock before it gives up.
@@ -368,20 +452,70 @@ RunOutcome run(const std::string& program, const std::vector<std::string>& args,
   return outcome;
 }
 
+std::error_code not_a_regular_file() {
+  static const NotRegularCategory category;
+  return std::error_code(1, category);
+}
+
+Result<InputFile, std::error_code> InputFile::open(const std::filesystem::path& path) {
+  std::uint64_t size = 0;
+  auto fd = open_regular(path, O_RDONLY, &size);
+  if (!fd) return Err{fd.error()};
+  return InputFile(fd->release(), size);
+}
+
+Result<std::size_t, std::error_code> InputFile::read(char* out, std::size_t size) {
+  return read_full(fd_, out, size, std::nullopt);
+}
+
+Result<std::size_t, std::error_code> InputFile::read_at(char* out, std::size_t size,
+                                                        std::uint64_t offset) {
+  return read_full(fd_, out, size, offset);
+}
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), size_(other.size_) {}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = std::exchange(other.fd_, -1);
+  size_ = other.size_;
+  return *this;
+}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 Result<std::string, std::error_code> read_file(const std::filesystem::path& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return Err{last_error()};
-  std::string content;
-  char buf[65536];
+  auto file = InputFile::open(path);
+  if (!file) return Err{file.error()};
+  const auto too_large = std::make_error_code(std::errc::file_too_large);
+  if (file->size() > kLargestFile) return Err{too_large};
+  // One byte past the size at opening, so a file that has grown since shows it.
+  std::string content(static_cast<std::size_t>(file->size()) + 1, '\0');
+  std::size_t have = 0;
   for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Err{last_error()};
-    }
-    if (n == 0) break;
-    content.append(buf, static_cast<std::size_t>(n));
+    auto got = file->read(content.data() + have, content.size() - have);
+    if (!got) return Err{got.error()};
+    have += *got;
+    if (have < content.size()) break;
+    if (content.size() > kLargestFile) return Err{too_large};
+    content.resize(std::min(2 * content.size(), kLargestFile + 1));
   }
+  content.resize(have);
+  return content;
+}
+
+Result<std::string, std::error_code> read_file_end(const std::filesystem::path& path,
+                                                   std::size_t limit) {
+  auto file = InputFile::open(path);
+  if (!file) return Err{file.error()};
+  const std::uint64_t from = file->size() > limit ? file->size() - limit : 0;
+  std::string content(static_cast<std::size_t>(file->size() - from), '\0');
+  auto got = file->read_at(content.data(), content.size(), from);
+  if (!got) return Err{got.error()};
+  content.resize(*got);
   return content;
 }
 
@@ -410,6 +544,7 @@ Result<void, std::error_code> replace_file(const std::filesystem::path& path,
                                            std::string_view content) {
   const auto parent = path.parent_path();
   if (auto made = create_parent(parent); !made) return made;
+  remove_stale_siblings(path);
 
   std::filesystem::path part;
   {

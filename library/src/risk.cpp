@@ -10,11 +10,14 @@
 //   { "high_water": 104000.0,
 //     "halt": { "at": 1765000000.0, "kind": "drawdown", "reason": "...", "equity": 93000.0,
 //               "high_water": 104000.0, "iv_rank": null },
-//     "week_start_equity": 98000.0, "week_epoch": 2918 }
+//     "week_start_equity": 98000.0, "week_epoch": 2918, "cleared_halt_at": 1764000000.0 }
 //
-// "halt" is null when trading is not halted. Every top-level key may be missing on reading.
+// "halt" is null when trading is not halted. "cleared_halt_at", the time of the latest halt a
+// person cleared, is written only once a halt has been cleared. Every top-level key may be
+// missing on reading.
 #include "vavev_aziz/risk.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -46,6 +49,13 @@ std::int64_t whole_seconds(double at) {
   if (at >= kLimit) return std::numeric_limits<std::int64_t>::max();
   if (at <= -kLimit) return std::numeric_limits<std::int64_t>::min();
   return static_cast<std::int64_t>(at);
+}
+
+// The later of two clearings; none when neither was made.
+std::optional<double> later(std::optional<double> a, std::optional<double> b) {
+  if (!a) return b;
+  if (!b) return a;
+  return std::max(*a, *b);
 }
 
 Halt raise(std::string kind, std::string reason, const RiskState& state, const Exposure& exposure,
@@ -174,6 +184,16 @@ RiskCheck RiskState::evaluate_open(const Exposure& exposure, const Limits& limit
   return {RiskCheck::Clear{}};
 }
 
+bool RiskState::cleared(const Halt& h) const {
+  return cleared_halt_at && h.at <= *cleared_halt_at;
+}
+
+bool RiskState::restore(const Halt& journalled) {
+  if (halt || cleared(journalled)) return false;
+  halt = journalled;
+  return true;
+}
+
 Result<Limits, std::string> read_limits(std::string_view json_text) {
   Reader r(json_text);
   Limits l;
@@ -206,6 +226,7 @@ Result<RiskState, std::string> read_risk_state(std::string_view json_text) {
           json::Field{"halt", Presence::Optional, [&s](Reader& r) { return read_halt(r, s.halt); }},
           json::field("week_start_equity", s.week_start_equity),
           json::field("week_epoch", s.week_epoch),
+          json::field("cleared_halt_at", s.cleared_halt_at),
       });
   if (!done) return Err{done.error()};
   if (auto end = r.finish(); !end) return Err{end.error()};
@@ -215,7 +236,13 @@ Result<RiskState, std::string> read_risk_state(std::string_view json_text) {
 RiskState merge_risk_states(const RiskState& state, const RiskState& read,
                             const RiskState& on_disk) {
   RiskState merged = on_disk;
-  if (!merged.halt && state.halt && !read.halt) merged.halt = state.halt;
+  // A halt this run raised or restored stays, unless a `resume` made since this run read the
+  // state has cleared it (having found it in the journal).
+  const bool cleared_since =
+      later(read.cleared_halt_at, on_disk.cleared_halt_at) != read.cleared_halt_at;
+  if (!merged.halt && state.halt && !read.halt && !(cleared_since && on_disk.cleared(*state.halt)))
+    merged.halt = state.halt;
+  merged.cleared_halt_at = later(state.cleared_halt_at, on_disk.cleared_halt_at);
   if (state.high_water > merged.high_water) merged.high_water = state.high_water;
   const bool later_week = state.week_epoch > on_disk.week_epoch;
   const bool same_week_unset =
@@ -244,6 +271,7 @@ std::string write_risk_state(const RiskState& state) {
   out["halt"] = std::move(halt);
   out["week_start_equity"] = state.week_start_equity;
   out["week_epoch"] = state.week_epoch;
+  if (state.cleared_halt_at) out["cleared_halt_at"] = *state.cleared_halt_at;
   return json::pretty(out);
 }
 

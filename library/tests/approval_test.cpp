@@ -342,16 +342,21 @@ TEST_F(Memory, ASaveMergesIntoWhatOtherRunsSaved) {
   EXPECT_EQ(DenialMemory::load(path).entries, (std::map<std::string, double>{{"NEW", 120}}));
 }
 
-TEST(MemoryLookup, PrunesWhatIsNotAfterNow) {
+// An entry suppresses only inside its window, and is dropped only a day after it: a run whose
+// clock is five hours ahead leaves a four-hour refusal in place for the real time.
+TEST(MemoryLookup, ExpiredEntriesStayADayAndSuppressNothing) {
   const auto spy = Fingerprint::of(order_of("SPY", 2000));
   const auto qqq = Fingerprint::of(order_of("QQQ", 2000));
   DenialMemory m;
-  m.entries = {{spy.text, 100}, {qqq.text, 100.5}, {"NAN", std::nan("")}, {"OLD", 3}};
+  m.entries = {{spy.text, 100}, {qqq.text, 100 + 14400}, {"NAN", std::nan("")}};
+  EXPECT_EQ(m.suppressed_until(100 + 18000, qqq), std::nullopt);
+  EXPECT_EQ(m.entries, (std::map<std::string, double>{{spy.text, 100}, {qqq.text, 14500}}));
+  EXPECT_EQ(m.suppressed_until(200, qqq), 14500);
   EXPECT_EQ(m.suppressed_until(100, spy), std::nullopt);  // equal to now: no longer suppressed
-  EXPECT_EQ(m.entries, (std::map<std::string, double>{{qqq.text, 100.5}}));
-  EXPECT_EQ(m.suppressed_until(100, qqq), 100.5);
-  EXPECT_EQ(m.suppressed_until(100.5, qqq), std::nullopt);
-  EXPECT_TRUE(m.entries.empty());
+  EXPECT_EQ(m.suppressed_until(100 + 86400, spy), std::nullopt);
+  EXPECT_EQ(m.entries.size(), 2u);  // a day after its expiry, not yet more
+  EXPECT_EQ(m.suppressed_until(100.5 + 86400, spy), std::nullopt);
+  EXPECT_EQ(m.entries, (std::map<std::string, double>{{qqq.text, 14500}}));
 }
 
 }  // namespace

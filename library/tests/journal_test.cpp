@@ -493,6 +493,25 @@ TEST_F(JournalFile, LinesReadWholeAcrossReadBlocks) {
   }
 }
 
+// A line longer than the journal keeps costs only itself, in the middle or at the end without
+// a line feed, and is never held whole; the writer refuses to make one.
+TEST_F(JournalFile, ALineTooLongToKeepIsSkipped) {
+  constexpr std::size_t kLongest = std::size_t{64} << 20;
+  OpenEntry huge = open_entry("huge");
+  huge.thesis = std::string(kLongest / 6 + 1, '\x01');  // each written as \u0001
+  EXPECT_EQ(journal().append({huge}).error(), std::errc::file_too_large);
+  EXPECT_FALSE(fs::exists(path()));
+
+  const std::string line = R"({"event":"open","id":"huge","at":1,"symbol":"S","structure":"s",)"
+                           R"("thesis":"t","gate_rule":"g","approved_by":"rule")" +
+                           std::string(kLongest, ' ') + "}";
+  write(line);
+  std::ofstream(path(), std::ios::binary | std::ios::app) << '\n' << kOpenLine << '\n' << line;
+  const auto events = journal().events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].open()->id, "a");
+}
+
 // A fold keeps texts of any size beyond the lines they came from: 255 bytes and more take a
 // longer form, and one longer than the fold's blocks gets a block of its own.
 TEST_F(JournalFile, FoldKeepsLongTexts) {

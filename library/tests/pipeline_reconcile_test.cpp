@@ -1,6 +1,7 @@
 // The journal after the proposal road: broker statuses reconciled into fills (the word
 // mapping and which orders are settled), the awaiting lists, and the close and unplaced
 // records.
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -62,6 +63,11 @@ TEST(Reconcile, MapsTheBrokersWordAndSkipsSettledOrders) {
       {"new", "cancelled", 0, 5, "canceled", ""},
       {"new", "partially_filled", 3, 5, "partial", "PARTIAL: 3 of 5" + smaller},
       {"new", "partially_filled", 2.5, 10, "partial", "PARTIAL: 2.5 of 10" + smaller},
+      // Nothing filled yet, or a quantity that does not read: the broker is still working it.
+      {"new", "partially_filled", 0, 5, "", ""},
+      {"new", "partially_filled", -1, 5, "", ""},
+      {"new", "partially_filled", std::nan(""), 5, "", ""},
+      {"partial", "partially_filled", 0, 5, "", ""},
       {"new", "accepted", 0, 5, "", ""},
       {"new", "Filled", 5, 5, "", ""},
       {"new", "unknown", 0, 5, "", ""},
@@ -81,6 +87,11 @@ TEST(Reconcile, MapsTheBrokersWordAndSkipsSettledOrders) {
     if (c.journalled.empty()) {
       EXPECT_TRUE(recorded.empty());
       EXPECT_EQ(fills.size(), before);
+      if (c.id == "new") {
+        // Still awaiting the broker, and holding its slot and risk budget.
+        EXPECT_EQ(awaiting_reconciliation(b.journal).front(), "new");
+        EXPECT_EQ(b.journal.open_trades()[0].id(), "new");
+      }
       continue;
     }
     EXPECT_EQ(recorded, std::vector<std::string>{c.id});

@@ -96,7 +96,7 @@ TEST(Pipeline, EveryRefusalSpeaksItsRowJournalsItAndLeavesItsState) {
       {[](Bench& b, Order& o) {  // 59.5 minutes left; a closing order and a halt change nothing
          o = order(Side::Sell, Intent::Closing);
          b.halt();
-         b.memory.entries = {{"AAPL|equity|sell|close|b7", kNow + 3570}, {"OLD", kNow}};
+         b.memory.entries = {{"AAPL|equity|sell|close|b7", kNow + 3570}, {"OLD", kNow - 86401}};
        },
        "memory", "denied_from_memory", "(memory)", "SELL equity AAPL $5000.00 (closing)" + memo,
        "The operator REFUSED this trade earlier and it was not re-asked. SELL equity AAPL "
@@ -248,6 +248,9 @@ TEST(Pipeline, HighWaterAndWeekStartAreKeptBeforeAnyRefusal) {
       {{0, {}, 40000, 0}, 50000, 345600, {50000, {}, 50000, 1}},        // Monday 00:00 UTC
       {{0, {}, 40000, 0}, 50000, -5 * 86400.0, {50000, {}, 40000, 0}},  // truncates toward 0
       {{0, {}, nan, 2918}, 50000, kNow, {50000, {}, 50000, 2918}},      // not a number: reset
+      // A later week stored by a run whose clock was ahead is kept, start and all.
+      {{0, {}, 100000, 2919}, 80000, kNow, {80000, {}, 100000, 2919}},
+      {{0, {}, 0, 2919}, 80000, kNow, {80000, {}, 80000, 2919}},  // only a missing start is set
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.now);
@@ -274,7 +277,7 @@ TEST(Pipeline, OwnersNoSuppressesUntilTheWindowEnds) {
   b.context.now = kNow + 14400;  // the expiry itself no longer suppresses
   b.asker.verdict = {Verdict::Expired{}};
   EXPECT_EQ(b.propose(order()).refused()->verdict, "expired");
-  EXPECT_EQ(b.effects(), "refused refused refused | asked 2 | 0");
+  EXPECT_EQ(b.effects(), "refused refused refused | asked 2 | 1");  // kept a day past expiry
 }
 
 TEST(Pipeline, RevalidationTextsAndTheirEdges) {

@@ -161,6 +161,33 @@ TEST_F(Platform, ReplaceFileCreatesFoldersAndLeavesNoSibling) {
             1);
 }
 
+// What a run killed while saving left behind goes with the next save of the same file; what
+// another file's save or a save under way may still own stays.
+TEST_F(Platform, AReplaceRemovesTheStaleSiblingsOfItsFile) {
+  const struct {
+    std::string name;
+    bool old, stays;
+  } cases[] = {
+      {"risk.0123456789abcdef.json.part", true, false},
+      {"risk.json.part", true, false},
+      {"risk.fedcba9876543210.json.part", false, true},  // under an hour old
+      {"denials.0123456789abcdef.json.part", true, true},
+      {"risk.0123456789abcdef.json.part.bak", true, true},
+      {"risk.json.lock", true, true},
+  };
+  const auto two_hours_ago = fs::file_time_type::clock::now() - 2h;
+  for (const auto& c : cases) {
+    write(dir() / c.name, "x");
+    if (c.old) fs::last_write_time(dir() / c.name, two_hours_ago);
+  }
+  fs::create_directory(dir() / "risk.1111111111111111.json.part");  // not a file: not ours
+  fs::last_write_time(dir() / "risk.1111111111111111.json.part", two_hours_ago);
+  ASSERT_TRUE(replace_file(dir() / "risk.json", "new").ok());
+  for (const auto& c : cases)
+    EXPECT_EQ(fs::exists(dir() / c.name), c.stays) << c.name;
+  EXPECT_TRUE(fs::is_directory(dir() / "risk.1111111111111111.json.part"));
+}
+
 TEST_F(Platform, AFailedReplaceLeavesTheOldFileIntact) {
   const auto target = dir() / "risk.json";
   write(target, "old");

@@ -245,6 +245,7 @@ TEST(RiskFile, ASaveMergesIntoWhatOtherRunsSaved) {
     const Halt* halt = nullptr;
     double week_start = 0;
     std::int64_t week = 0;
+    std::optional<double> cleared = std::nullopt;  // the latest halt a person cleared
   };
   const auto state = [](const Fields& f) {
     RiskState s;
@@ -252,6 +253,7 @@ TEST(RiskFile, ASaveMergesIntoWhatOtherRunsSaved) {
     if (f.halt) s.halt = *f.halt;
     s.week_start_equity = f.week_start;
     s.week_epoch = f.week;
+    s.cleared_halt_at = f.cleared;
     return s;
   };
   const struct {
@@ -262,6 +264,19 @@ TEST(RiskFile, ASaveMergesIntoWhatOtherRunsSaved) {
       {"the first halt stays", {0, &mine}, {}, {0, &theirs}, {0, &theirs}},
       {"a halt raised here is kept", {0, &mine}, {}, {}, {0, &mine}},
       {"a halt only read follows the disk (resume cleared it)", {0, &theirs}, {0, &theirs}, {}, {}},
+      // A halt restored from the journal goes when a resume made meanwhile cleared it; one a
+      // clearing made before this run's read did not cover stays.
+      {"a resume since clears", {0, &mine}, {}, {0, {}, 0, 0, kNow}, {0, {}, 0, 0, kNow}},
+      {"a clearing already read does not",
+       {0, &mine, 0, 0, kNow},
+       {0, {}, 0, 0, kNow},
+       {0, {}, 0, 0, kNow},
+       {0, &mine, 0, 0, kNow}},
+      {"the later clearing wins",
+       {0, {}, 0, 0, 5},
+       {0, {}, 0, 0, 5},
+       {0, {}, 0, 0, 9},
+       {0, {}, 0, 0, 9}},
       {"the higher high-water mark wins", {5}, {}, {7}, {7}},
       {"the later week wins", {0, {}, 90, 2920}, {}, {0, {}, 80, 2919}, {0, {}, 90, 2920}},
       {"an earlier week loses", {0, {}, 90, 2918}, {}, {0, {}, 80, 2919}, {0, {}, 80, 2919}},

@@ -119,8 +119,9 @@ struct DenialMemory {
   // as empty. The first failing step's error is returned; the old file then stays as it was.
   Result<void, std::error_code> save(const std::filesystem::path& path) const;
 
-  // First drops every entry whose expiry is not after `now` (NaN included), then returns the
-  // fingerprint's expiry when it is still held.
+  // First drops every entry that expired more than a day before `now` (NaN included), then
+  // returns the fingerprint's expiry when it is after `now`. An entry expired within the day
+  // suppresses nothing but stays, so a run whose clock is ahead cannot erase a refusal.
   std::optional<double> suppressed_until(double now, const Fingerprint& fingerprint);
 };
 

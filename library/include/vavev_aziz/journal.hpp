@@ -217,8 +217,13 @@ class Trades {
 
   // Folds one more event in. An open adds a trade unless one with its id is there already (the
   // first open wins); a close or a fill becomes the latest of the trade with its id, when there
-  // is one (so one that stands before its open is ignored); refused and halted change nothing.
+  // is one (so one that stands before its open is ignored); a halted event is kept when it is
+  // the latest so far (by its time; the later line on a tie); a refused one changes nothing.
   void add(const Event& event);
+
+  // The latest halt folded in, if any: the journal's copy of a halt, kept whether or not the
+  // risk state it was raised into could be saved.
+  const std::optional<HaltEntry>& latest_halt() const { return latest_halt_; }
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -286,6 +291,7 @@ class Trades {
   std::size_t size_ = 0;
   struct Kept;  // the texts and the index by id
   std::unique_ptr<Kept> kept_;
+  std::optional<HaltEntry> latest_halt_;
 };
 
 // A filled exit order whose result is not recorded.
@@ -314,10 +320,11 @@ class Journal {
   // key...) is skipped while the lines around it are read.
   std::vector<Event> events() const;
 
-  // One trade per order, in the order of each order's first open event (`Trades::add`).
+  // One trade per order, in the order of each order's first open event, and the latest halt
+  // (`Trades::add`).
   Trades trades() const;
 
-  // The trades that hold a position (`Trade::holds_position`).
+  // The trades that hold a position (`Trade::holds_position`), and the latest halt.
   Trades open_trades() const;
 
   // `exits_awaiting_close` of this journal's trades.

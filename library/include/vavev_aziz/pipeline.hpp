@@ -171,7 +171,8 @@ std::vector<std::pair<std::string, double>> awaiting_with_age(const Trades& trad
 
 // Journals a fill stamped `now` for each status whose word is a final or partial one and whose
 // order is not settled yet (a fill recorded that is not "partial"). Returns the ids journalled,
-// in the statuses' order; a status still working, or one whose append failed, is not listed.
+// in the statuses' order; a status still working (partly filled with nothing yet counts as
+// working), or one whose append failed, is not listed.
 std::vector<std::string> reconcile(const Journal& journal, std::span<const BrokerStatus> statuses,
                                    double now);
 

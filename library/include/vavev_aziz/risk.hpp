@@ -72,6 +72,17 @@ struct RiskState {
   std::optional<Halt> halt;
   double week_start_equity = 0;  // equity at the week's first proposal
   std::int64_t week_epoch = 0;   // (whole days since the epoch + 3) / 7: weeks start Monday UTC
+  // The time of the latest halt a person cleared; every halt raised no later is cleared. The
+  // journal keeps each halt too, so one whose save failed is not lost (`restore`).
+  std::optional<double> cleared_halt_at = std::nullopt;
+
+  // Whether `halt` is one a person has cleared: raised no later than `cleared_halt_at`.
+  bool cleared(const Halt& halt) const;
+
+  // Takes `journalled`, a halt the journal holds, as the halt in force when the state holds
+  // none and no person has cleared it: a halt whose save failed stands all the same. Returns
+  // whether it did.
+  bool restore(const Halt& journalled);
 
   // Judges one order that adds risk: a halt in force, then drawdown and weekly loss (which
   // raise a halt stamped `now`), then the open-trade count, the order's own risk and the
@@ -90,20 +101,22 @@ std::string halt_time(double at);
 Result<Limits, std::string> read_limits(std::string_view json_text);
 
 // Reads risk.json: every key may be missing and keeps its default; a halt needs all its keys
-// but "iv_rank". The first error rejects the whole text.
+// but "iv_rank"; "cleared_halt_at" is a number or null. The first error rejects the whole
+// text.
 Result<RiskState, std::string> read_risk_state(std::string_view json_text);
 
 // The state to save when a run's `state` (which was `read` at the run's start) goes over
-// `on_disk`, what other runs saved meanwhile. A halt on disk stays; a halt this run raised is
-// kept when the disk has none; a halt this run only read follows the disk, which a `resume`
-// may have cleared. The higher high-water mark wins. The later week wins with its starting
+// `on_disk`, what other runs saved meanwhile. A halt on disk stays; a halt this run raised or
+// restored is kept when the disk has none, unless a `resume` since this run's read cleared
+// it; a halt this run only read follows the disk, which a `resume` may have cleared. The
+// later clearing and the higher high-water mark win. The later week wins with its starting
 // equity; within one week the starting equity already on disk stays, as it is the equity of
 // the week's first proposal.
 RiskState merge_risk_states(const RiskState& state, const RiskState& read,
                             const RiskState& on_disk);
 
 // Writes risk.json's text: pretty JSON with two-space indent, keys in field order, "halt" and
-// "iv_rank" null when absent, no final line feed.
+// "iv_rank" null when absent, "cleared_halt_at" only when present, no final line feed.
 std::string write_risk_state(const RiskState& state);
 
 // Runs the presence-check `program` (no shell; looked up on PATH unless the name holds a

@@ -59,8 +59,46 @@ struct RunOptions {
 RunOutcome run(const std::string& program, const std::vector<std::string>& args,
                const RunOptions& options = {});
 
-// Reads a whole file as bytes.
+// The most a whole-file read takes: far above any state or configuration file, so a larger
+// file is damaged or not one of ours, and reads as unreadable rather than filling the memory.
+inline constexpr std::size_t kLargestFile = std::size_t{64} << 20;
+
+// The error for a path that holds neither a regular file nor a folder: a FIFO, a device or a
+// socket. Its message is "not a regular file".
+std::error_code not_a_regular_file();
+
+// A regular file open for reading. Opening never waits (a FIFO or a device at the path would
+// hold an ordinary open or read for ever) and takes nothing but a regular file: a folder is
+// is_a_directory, anything else `not_a_regular_file`.
+class InputFile {
+ public:
+  static Result<InputFile, std::error_code> open(const std::filesystem::path& path);
+  // The file's size when it was opened.
+  std::uint64_t size() const { return size_; }
+  // Reads at most `size` bytes into `out`: how many it read, 0 at the end of the file.
+  Result<std::size_t, std::error_code> read(char* out, std::size_t size);
+  // The same from `offset` on, leaving the position of `read` where it was.
+  Result<std::size_t, std::error_code> read_at(char* out, std::size_t size, std::uint64_t offset);
+
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile();
+
+ private:
+  InputFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+};
+
+// Reads a whole regular file as bytes (opened as `InputFile` opens it). A file larger than
+// kLargestFile is file_too_large.
 Result<std::string, std::error_code> read_file(const std::filesystem::path& path);
+
+// The last `limit` bytes of a regular file, or all of it when it is no larger.
+Result<std::string, std::error_code> read_file_end(const std::filesystem::path& path,
+                                                   std::size_t limit);
 
 // Every file this layer creates is the owner's alone (0600) and every folder 0700, whatever
 // the file-creation mask; files and folders that already exist keep their modes.
@@ -74,7 +112,8 @@ Result<void, std::error_code> create_folders(const std::filesystem::path& folder
 // storage, renames it over `path` (a symlink standing at `path` is replaced, not followed),
 // then flushes the folder so the rename survives a power loss. The first failing step's error
 // is returned; the old file stays intact unless the rename happened, and a sibling that was
-// not renamed is removed. Takes no lock: see `update_file`.
+// not renamed is removed. Siblings of `path` older than an hour, which a run killed while
+// saving left behind, are removed first. Takes no lock: see `update_file`.
 Result<void, std::error_code> replace_file(const std::filesystem::path& path,
                                            std::string_view content);
 
@@ -109,8 +148,9 @@ using Update =
 // failing step's error; the file is then unchanged.
 Result<void, std::error_code> update_file(const std::filesystem::path& path, const Update& update);
 
-// A file opened for appending (created when missing). No lock and no sync: the file is closed
-// when the handle goes.
+// A file opened for appending (created when missing). Only a regular file is opened, without
+// waiting: a FIFO or a device at the path is `not_a_regular_file`, and nothing is written
+// through it. No lock and no sync: the file is closed when the handle goes.
 class AppendFile {
  public:
   static Result<AppendFile, std::error_code> open(const std::filesystem::path& path);
@@ -132,8 +172,9 @@ class AppendFile {
 };
 
 // Creates the parent folders of `path` when missing, then appends `line` (which carries its
-// own line feed) in one write. When the file's last byte is not a line feed, one is written
-// first, so a line an earlier write left unfinished is not joined to this one.
+// own line feed) in one write, to a regular file only (as `AppendFile`). When the file's last byte
+// is not a line feed, one is written first, so a line an earlier write left unfinished is not
+// joined to this one.
 Result<void, std::error_code> append_line(const std::filesystem::path& path, std::string_view line);
 
 }  // namespace vavev_aziz::platform
