@@ -243,6 +243,7 @@ TEST_F(JudgedAsSent, OnlyEquityTheBrokerReportsMovesTheBaselines) {
   EXPECT_NE(halted.out.find("week is -7.0%"), std::string::npos) << halted.out;
 
   // A halt raised at a stated equity is saved like any other.
+  fs::remove(state("journal.jsonl"));  // no earlier halt to restore
   write_text(state("risk.json"), R"({"high_water": 200000.0})");
   ask({"--symbol", "AAPL", "--notional", "500", "--offline", "--equity", "100000"});
   EXPECT_NE(slurp(state("risk.json")).find("\"kind\": \"drawdown\""), std::string::npos);
