@@ -1,7 +1,6 @@
 #include "vavev_aziz/support/json_write.hpp"
 
 #include <charconv>
-#include <cmath>
 #include <cstdlib>
 #include <string_view>
 
@@ -14,56 +13,30 @@ bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// Appends a finite double laid out as nlohmann lays numbers out (positional from 0.0001 up to
-// below 1e15, whole values with ".0"; else d.ddde+XX with at least two exponent digits), but
-// with the shortest digits that read back.
+// Appends a finite double laid out as nlohmann lays numbers out, but with the shortest digits
+// that read back, and positional up to below 1e16 rather than below 1e15: positional from
+// 0.0001 on, whole values with ".0" (1e15 as 1000000000000000.0); beyond, d.ddde+XX with at
+// least two exponent digits (1e+16, 1e-05).
 void append_double(std::string& out, double v) {
-  if (v == 0) {
-    out += std::signbit(v) ? "-0.0" : "0.0";
+  const numbers::Digits d = numbers::shortest_digits(v);
+  // The point stands after the first `point` digits: |v| = 0.digits * 10^point.
+  constexpr int kMinPoint = -3, kMaxPoint = 16;
+  if (kMinPoint <= d.point && d.point <= kMaxPoint) {
+    numbers::append_positional(out, d, numbers::Whole::PointZero);
     return;
   }
-  if (v < 0) {
-    out += '-';
-    v = -v;
-  }
-  // Scientific form: one digit, an optional point and more digits, "e", the exponent.
-  char sci[32];
-  const char* end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
-  char digits[24];
-  int k = 0;
-  const char* p = sci;
-  for (; *p != 'e'; ++p)
-    if (*p != '.') digits[k++] = *p;
-  int exponent = 0;
-  std::from_chars(p + (p[1] == '+' ? 2 : 1), end, exponent);
-  // The point stands after the first `n` digits: v = 0.digits * 10^n.
-  const int n = exponent + 1;
-  constexpr int kMinExp = -4, kMaxExp = 15;
-  const std::string_view all(digits, static_cast<std::size_t>(k));
-
-  if (k <= n && n <= kMaxExp) {
-    out += all;
-    out.append(static_cast<std::size_t>(n - k), '0');
-    out += ".0";
-  } else if (0 < n && n <= kMaxExp) {
-    out += all.substr(0, static_cast<std::size_t>(n));
+  if (d.negative) out += '-';
+  const std::string_view all = d.view();
+  out += all[0];
+  if (all.size() > 1) {
     out += '.';
-    out += all.substr(static_cast<std::size_t>(n));
-  } else if (kMinExp < n && n <= 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-n), '0');
-    out += all;
-  } else {
-    out += all[0];
-    if (k > 1) {
-      out += '.';
-      out += all.substr(1);
-    }
-    out += exponent < 0 ? "e-" : "e+";
-    if (std::abs(exponent) < 10) out += '0';
-    char e[8];
-    out.append(e, std::to_chars(e, e + sizeof e, std::abs(exponent)).ptr);
+    out += all.substr(1);
   }
+  const int exponent = d.point - 1;
+  out += exponent < 0 ? "e-" : "e+";
+  if (std::abs(exponent) < 10) out += '0';
+  char e[8];
+  out.append(e, std::to_chars(e, e + sizeof e, std::abs(exponent)).ptr);
 }
 
 bool escaped(const std::string& text, std::size_t quote) {

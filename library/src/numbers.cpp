@@ -24,11 +24,55 @@ bool is_digit(char c) {
 
 }  // namespace
 
+// std::to_chars in fixed form would do for small values, but past 2^53 it writes the exact
+// binary value (2^60 as 1152921504606846976): every digit of a whole number is significant
+// there, so the shortest text is no shorter than the exact one. The scientific form gives only
+// the digits that matter.
+Digits shortest_digits(double v) {
+  Digits d;
+  if (!std::isfinite(v)) {
+    d.digits[0] = '0';
+    d.count = d.point = 1;
+    return d;
+  }
+  char sci[32];
+  const char* end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
+  const char* p = sci;
+  if (*p == '-') {
+    d.negative = true;
+    ++p;
+  }
+  for (; *p != 'e'; ++p)
+    if (*p != '.') d.digits[static_cast<std::size_t>(d.count++)] = *p;
+  int exponent = 0;
+  std::from_chars(p + (p[1] == '+' ? 2 : 1), end, exponent);
+  d.point = exponent + 1;
+  return d;
+}
+
+void append_positional(std::string& out, const Digits& d, Whole whole) {
+  if (d.negative) out += '-';
+  const std::string_view all = d.view();
+  if (d.point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-d.point), '0');
+    out += all;
+  } else if (d.point < d.count) {
+    out += all.substr(0, static_cast<std::size_t>(d.point));
+    out += '.';
+    out += all.substr(static_cast<std::size_t>(d.point));
+  } else {
+    out += all;
+    out.append(static_cast<std::size_t>(d.point - d.count), '0');
+    if (whole == Whole::PointZero) out += ".0";
+  }
+}
+
 std::string shortest(double v) {
   if (!std::isfinite(v)) return not_finite(v, false);
-  char buf[400];
-  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-  return std::string(buf, r.ptr);
+  std::string out;
+  append_positional(out, shortest_digits(v), Whole::Plain);
+  return out;
 }
 
 std::string fixed(double v, int decimals, bool plus) {
@@ -37,9 +81,10 @@ std::string fixed(double v, int decimals, bool plus) {
 }
 
 std::string debug(double v) {
-  std::string s = shortest(v);
-  if (std::isfinite(v) && s.find('.') == std::string::npos) s += ".0";
-  return s;
+  if (!std::isfinite(v)) return not_finite(v, false);
+  std::string out;
+  append_positional(out, shortest_digits(v), Whole::PointZero);
+  return out;
 }
 
 std::optional<double> parse_decimal(std::string_view text) {

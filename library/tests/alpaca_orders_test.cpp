@@ -28,6 +28,8 @@ TEST(OrderPayload, SingleLegForms) {
   EXPECT_EQ(json::compact(order_payload(equity)),
             R"({"symbol":"AAPL","side":"buy","type":"market","time_in_force":"day",)"
             R"("client_order_id":"tovra-1","notional":"1500"})");
+  equity.notional = 0x1p60;  // the shortest digits that read back, not the binary expansion
+  EXPECT_EQ(order_payload(equity)["notional"], "1152921504606847000");
 
   auto crypto = order(AssetClass::Crypto, Side::Sell, 0.0001, "BTC/USD");
   crypto.limit_price = 1e21;

@@ -34,6 +34,42 @@ TEST(Numbers, FixedAndDebugForms) {
   EXPECT_EQ(numbers::debug(0.1), "0.1");
 }
 
+// Every text of a value is laid out from its shortest digits: positional and bare when whole
+// (order bodies, notes), positional with ".0" (listings), and in JSON positional below 1e16.
+TEST(Numbers, OneValueInEachForm) {
+  const auto zeros = [](std::string head, std::size_t n, std::string_view tail = "") {
+    return head.append(n, '0').append(tail);
+  };
+  struct Case {
+    double v;
+    std::string shortest, debug, json;
+  };
+  const Case cases[] = {
+      {0x1p60, "1152921504606847000", "1152921504606847000.0", "1.152921504606847e+18"},
+      {1.5e300, zeros("15", 299), zeros("15", 299, ".0"), "1.5e+300"},
+      {0x1p53 + 2, "9007199254740994", "9007199254740994.0", "9007199254740994.0"},
+      {1e15, "1000000000000000", "1000000000000000.0", "1000000000000000.0"},
+      {1e16, "10000000000000000", "10000000000000000.0", "1e+16"},
+      {1e21, zeros("1", 21), zeros("1", 21, ".0"), "1e+21"},
+      {0.1, "0.1", "0.1", "0.1"},
+      {5e-324, zeros("0.", 323, "5"), zeros("0.", 323, "5"), "5e-324"},
+      {-0.0, "-0", "-0.0", "-0.0"},
+      {-2000, "-2000", "-2000.0", "-2000.0"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(numbers::shortest(c.v), c.shortest);
+    EXPECT_EQ(numbers::debug(c.v), c.debug);
+    EXPECT_EQ(json::compact(json::Json(c.v)), c.json);
+  }
+  std::mt19937_64 bits(11);
+  for (int i = 0; i < 20000; ++i) {
+    const double v = std::bit_cast<double>(bits());
+    if (!std::isfinite(v)) continue;
+    ASSERT_EQ(numbers::parse_decimal(numbers::shortest(v)), v) << numbers::shortest(v);
+    ASSERT_EQ(numbers::parse_decimal(numbers::debug(v)), v) << numbers::debug(v);
+  }
+}
+
 TEST(Numbers, DecimalGrammar) {
   struct Case {
     const char* text;
@@ -164,7 +200,7 @@ TEST(JsonWrite, ShortestNumbers) {
       {-2.5, "-2.5"},
       {100000000000000.0, "100000000000000.0"},
       {123456789012345.6, "123456789012345.6"},
-      {1e15, "1e+15"},
+      {1e15, "1000000000000000.0"},
       {0.0001, "0.0001"},
       {1e-5, "1e-05"},
       {-1.25e-7, "-1.25e-07"},

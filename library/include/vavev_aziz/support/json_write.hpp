@@ -1,8 +1,8 @@
 // Writing JSON: every JSON value of the system is an insertion-ordered nlohmann value, dumped
 // pretty (two-space indent) or compact. A double is written in the shortest digits that read
-// back to it, whole values keep a ".0" (very large and very small ones take an exponent:
-// 1e+23), numbers that are not finite become null, and invalid UTF-8 in a text is replaced
-// rather than thrown on.
+// back to it, whole values keep a ".0" (1e15 as 1000000000000000.0; from 1e16 up and below
+// 0.0001 with an exponent: 1e+23), numbers that are not finite become null, and invalid UTF-8
+// in a text is replaced rather than thrown on.
 #pragma once
 
 #include <optional>

@@ -1,6 +1,7 @@
 // Numbers in text: how values are printed in messages and read from options and broker texts.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -8,9 +9,32 @@
 
 namespace vavev_aziz::numbers {
 
+// The fewest significant digits that read back to a finite double: |v| = 0.DIGITS x 10^point.
+// Zero is the one digit "0" with point 1, and so is a value that is not finite (which every
+// writer spells its own way before asking for digits). Every text of a number below is laid out
+// from these, so a value past 2^53 keeps only the digits that matter: 2^60 as 1152921504606847000.
+struct Digits {
+  bool negative = false;  // the sign bit, so negative zero too
+  std::array<char, 17> digits{};
+  int count = 0;
+  int point = 0;
+
+  std::string_view view() const { return {digits.data(), static_cast<std::size_t>(count)}; }
+};
+Digits shortest_digits(double v);
+
+// Whether a positional text of a whole value ends in ".0".
+enum class Whole { Plain, PointZero };
+
+// Appends the digits positionally, never with an exponent: "-" when negative, "0." and
+// leading zeros below 1, trailing zeros up to the point of a whole value, then ".0" when
+// asked for.
+void append_positional(std::string& out, const Digits& d, Whole whole);
+
 // The shortest decimal text that reads back to the same double, plain positional (never an
-// exponent), no fraction when whole: 100, 2.5, -3, 0.0001, 1e21 as "1" and 21 zeros.
-// Not-finite values print "NaN", "inf" and "-inf"; negative zero prints "-0".
+// exponent), no fraction when whole: 100, 2.5, -3, 0.0001, 1e21 as "1" and 21 zeros, 1.5e300
+// as "15" and 299 zeros. Not-finite values print "NaN", "inf" and "-inf"; negative zero
+// prints "-0".
 std::string shortest(double v);
 
 // Exactly `decimals` digits after the point ("{:.2}"), with "+" on non-negative values when
