@@ -1,7 +1,6 @@
-// A test fixture for code that builds broker clients: every variable the client reads is
-// cleared, HOME is a scratch folder, PATH holds only the scratch bin folder and the system's,
-// the secrets program is a script that logs each call and finds nothing, and the fake broker
-// serves both the trading and the market-data overrides. The default book has a key pair.
+// A test fixture for code that builds broker clients: the scratch fixture, where the secrets
+// program is a script that logs each call and finds nothing and the fake broker serves both the
+// trading and the market-data overrides. The default book is selected and has a key pair.
 #pragma once
 
 #include <string>
@@ -10,22 +9,15 @@
 #include <gtest/gtest.h>
 
 #include "fake_broker.hpp"
-#include "scoped_env.hpp"
+#include "scratch.hpp"
 #include "vavev_aziz/alpaca.hpp"
 
 namespace tovra::testing {
 
-class BrokerSandbox : public ::testing::Test {
+class BrokerSandbox : public Scratch {
  protected:
   void SetUp() override {
-    vavev_aziz::alpaca::forget_vault_answers();
-    for (const char* name :
-         {"ALPACA_ACCOUNT", "ALPACA_API_KEY", "ALPACA_SECRET_KEY", "ALPACA_API_SECRET",
-          "ALPACA_PAPER_TRADE", "ALPACA_BASE_URL", "ALPACA_DATA_URL", "ALPACA_EXPECT_ACCOUNT",
-          "SECRETS_BIN", "HACKATHON_PAPER_KEY", "HACKATHON_PAPER_SECRET"})
-      env.unset(name);
-    env.set("HOME", scratch.path().string());
-    env.set("PATH", (scratch.path() / "bin").string() + ":/usr/bin:/bin");
+    Scratch::SetUp();
     secrets("exit 1");
     env.set("ALPACA_BASE_URL", broker.url());
     env.set("ALPACA_DATA_URL", broker.url());
@@ -58,8 +50,6 @@ class BrokerSandbox : public ::testing::Test {
     return lines;
   }
 
-  ScopedEnv env;
-  ScratchFolder scratch;
   FakeBroker broker;
 };
 

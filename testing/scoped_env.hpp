@@ -1,9 +1,11 @@
 // Test helpers for code that reads the environment and runs programs: environment changes that
-// are undone at the end of the scope, and a scratch folder for fake programs.
+// are undone at the end of the scope, and a scratch folder for files and fake programs.
 #pragma once
 
 #include <stdlib.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -46,18 +48,25 @@ class ScopedEnv {
   std::map<std::string, std::optional<std::string>> saved_;
 };
 
-// A fresh folder under /tmp, removed with everything in it at the end of the scope.
+// A fresh folder under /tmp, removed with everything in it at the end of the scope (even when
+// a test left it read-only). The one place the tests make a scratch folder.
 class ScratchFolder {
  public:
   ScratchFolder() {
     char pattern[] = "/tmp/tovra-test-XXXXXX";
-    path_ = ::mkdtemp(pattern);
+    if (::mkdtemp(pattern) == nullptr) {
+      std::perror("tovra tests: no scratch folder under /tmp");
+      std::abort();
+    }
+    path_ = pattern;
   }
   ScratchFolder(const ScratchFolder&) = delete;
   ScratchFolder& operator=(const ScratchFolder&) = delete;
   ~ScratchFolder() {
+    namespace fs = std::filesystem;
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
   }
 
   const std::filesystem::path& path() const { return path_; }

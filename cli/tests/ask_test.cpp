@@ -1,6 +1,7 @@
 // The ask command end to end: what happens to an approved order at the wire, refusals and the
 // owner's remembered "no", halts and their banner, the parked output, the proposal's inputs as
 // journalled, what stops it before the pipeline, and damaged state files.
+#include <algorithm>
 #include <regex>
 
 #include "ask_output.hpp"
@@ -513,30 +514,47 @@ TEST_F(Ask, BinaryReportsEachOutcomeByItsExitCode) {
 
 // Runs on one account overlap (a scheduled loop and a person at a shell). Three runs wait for
 // the owner's "no" until a fourth has saved a halt; two more are told no at once. Every save
-// merges into what the others saved, so the halt and every remembered "no" survive.
+// merges into what the others saved, so the halt and every remembered "no" survive. Each fake
+// owner marks that it started, waits until all three have, then until the halt is saved, and
+// marks each wait that ended in what it waited for: three marks of each prove that the three
+// runs were waiting at once and that the halt was saved under them. Every wait gives up after
+// 20 s, so a broken run fails rather than hangs.
 TEST_F(Scratch, OverlappingAsksKeepTheHaltAndEveryRefusal) {
   write_text(config(), R"([{"name": "all", "when": [], "posture": "ask", "ttl_secs": 60}])");
   set("ALPACA_ACCOUNT", "book");
   const auto risk = state("book/risk.json");
-  const std::string bounded = "i=0; while [ $i -lt 100 ] && ";  // 5 s at most
-  fake_program("imsg", "touch \"$HOME/asked.$$\"; " + bounded + "! grep -q '\"kind\"' \"" +
-                           risk.string() + "\"; do sleep 0.05; i=$((i+1)); done; exit 1");
+  const auto owners = home() / "owners";
+  const auto until = [](const std::string& condition) {
+    return "i=0; while [ $i -lt 400 ] && ! " + condition + "; do sleep 0.05; i=$((i+1)); done\n";
+  };
+  const std::string all_started = "[ $(ls \"$HOME/owners\" | grep -c '^started') -ge 3 ]";
+  const std::string halted = "grep -q '\"kind\"' \"" + risk.string() + "\"";
+  fake_program("imsg", "touch \"$HOME/owners/started.$$\"\n" + until(all_started) + all_started +
+                           " && touch \"$HOME/owners/together.$$\"\n" + until(halted) + halted +
+                           " && touch \"$HOME/owners/halted.$$\"\nexit 1");
   const std::string order = " --notional 100 --offline --equity ";
   std::string script;
   for (int i = 1; i <= 5; ++i)
     script += "\"$0\" ask --symbol S" + std::to_string(i) + order + "100000" +
               (i > 3 ? " --verdict denied" : "") + " >/dev/null &\n";
-  script += bounded + "[ $(ls \"$HOME\" | grep -c '^asked') -lt 3 ]; do sleep 0.05; " +
-            "i=$((i+1)); done\n\"$0\" ask --symbol HALT" + order +
+  script += until(all_started) + "\"$0\" ask --symbol HALT" + order +
             "85000 --verdict approved >/dev/null\nwait\n";
+  const auto marks = [&owners](const std::string& word) {
+    return std::count_if(fs::directory_iterator(owners), fs::directory_iterator(),
+                         [&word](const auto& entry) {
+                           return entry.path().filename().string().starts_with(word + ".");
+                         });
+  };
 
   for (int round = 0; round < 2; ++round) {
     fs::remove_all(state(""));
-    for (const auto& entry : fs::directory_iterator(home()))
-      if (entry.path().filename().string().rfind("asked", 0) == 0) fs::remove(entry.path());
+    fs::remove_all(owners);
+    fs::create_directories(owners);
     write_text(risk, R"({"high_water": 100000.0})");
     ASSERT_TRUE(
         vavev_aziz::platform::run("/bin/sh", {"-c", script, TOVRA_TRADE_BIN}).exited_with(0));
+    EXPECT_EQ(marks("together"), 3) << "round " << round;
+    EXPECT_EQ(marks("halted"), 3) << "round " << round;
 
     const auto saved = vavev_aziz::read_risk_state(slurp(risk));
     ASSERT_TRUE(saved) << saved.error();

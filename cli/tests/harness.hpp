@@ -1,6 +1,6 @@
-// Test harness for the program: a scratch home, the environment the program will see, fake
-// programs as scripts on PATH, and two ways to run a command line: in-process through
-// trade::run, or end to end through the built binary.
+// Test harness for the program: the shared scratch fixture (a scratch home, the environment the
+// program will see) with fake programs as scripts on PATH, and two ways to run a command line:
+// in-process through trade::run, or end to end through the built binary.
 #pragma once
 
 #include <cstdlib>
@@ -13,9 +13,9 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_broker.hpp"
+#include "broker_sandbox.hpp"
 #include "run.hpp"
-#include "vavev_aziz/alpaca.hpp"
+#include "scratch.hpp"
 #include "vavev_aziz/support/platform.hpp"
 
 namespace trade::testing {
@@ -59,55 +59,24 @@ inline std::string close_event(const std::string& id, const std::string& pnl) {
          R"(,"outcome":"x"})" + "\n";
 }
 
-// The variables the program reads; all are removed before each test so the host's own
-// settings never leak in.
-inline const char* const kScrubbed[] = {
-    "ALPACA_ACCOUNT",     "ALPACA_API_KEY",  "ALPACA_SECRET_KEY",  "ALPACA_API_SECRET",
-    "ALPACA_PAPER_TRADE", "ALPACA_BASE_URL", "ALPACA_DATA_URL",    "ALPACA_EXPECT_ACCOUNT",
-    "SECRETS_BIN",        "TOVRA_HOME",      "TOVRA_TRADE_CONFIG", "TOVRA_TRADE_BY",
-};
-
-// A fresh home folder per test; the environment is scrubbed and HOME points at it. A `bin`
-// folder is put first on PATH for fake programs.
-class Scratch : public ::testing::Test {
+// A test of the program on the shared scratch fixture `Fixture`: its home holds the default
+// file layout, fake programs go into its bin folder, and a command line runs in-process through
+// trade::run or end to end through the built binary.
+template <class Fixture>
+class Program : public Fixture {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tovra-test-XXXXXX";
-    home_ = fs::path(::mkdtemp(tmpl));
-    saved_path_ = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
-    for (const char* name : kScrubbed)
-      ::unsetenv(name);
-    vavev_aziz::alpaca::forget_vault_answers();
-    set("HOME", home_.string());
-    fs::create_directories(bin());
-    set("PATH", bin().string() + ":" + saved_path_);
-  }
-  void TearDown() override {
-    ::setenv("PATH", saved_path_.c_str(), 1);
-    for (const char* name : kScrubbed)
-      ::unsetenv(name);
-    std::error_code ec;
-    fs::remove_all(home_, ec);
-  }
+  void set(const std::string& name, const std::string& value) { this->env.set(name, value); }
+  void unset(const std::string& name) { this->env.unset(name); }
 
-  void set(const std::string& name, const std::string& value) {
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
-  void unset(const std::string& name) { ::unsetenv(name.c_str()); }
-
-  const fs::path& home() const { return home_; }
-  fs::path bin() const { return home_ / "bin"; }
   // The default layout under the scratch home.
-  fs::path config() const { return home_ / ".vuzado" / "config" / "trade.json"; }
+  fs::path config() const { return this->home() / ".vuzado" / "config" / "trade.json"; }
   fs::path state(const std::string& name) const {
-    return home_ / ".vuzado" / "var" / "trade" / name;
+    return this->home() / ".vuzado" / "var" / "trade" / name;
   }
 
   // Writes an executable shell script named `name` into the fake bin folder.
   void fake_program(const std::string& name, const std::string& body) {
-    const auto p = bin() / name;
-    write_text(p, "#!/bin/sh\n" + body + "\n");
-    fs::permissions(p, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    this->scratch.script("bin/" + name, body);
   }
 
   // Runs a command line in-process.
@@ -129,28 +98,13 @@ class Scratch : public ::testing::Test {
     r.err = std::move(o.err);
     return r;
   }
-
- private:
-  fs::path home_;
-  std::string saved_path_;
 };
+
+// A scratch home with nothing selected and no broker.
+using Scratch = Program<tovra::testing::Scratch>;
 
 // A scratch home whose default book reaches the fake broker: its key pair in the environment,
 // both base-address overrides on the fake, and a secrets program that finds nothing.
-class BrokerScratch : public Scratch {
- protected:
-  void SetUp() override {
-    Scratch::SetUp();
-    fake_program("fake-secrets", "exit 1");
-    set("SECRETS_BIN", (bin() / "fake-secrets").string());
-    set("ALPACA_ACCOUNT", "default");
-    set("ALPACA_API_KEY", "AKTESTKEY");
-    set("ALPACA_SECRET_KEY", "test-secret");
-    set("ALPACA_BASE_URL", broker.url());
-    set("ALPACA_DATA_URL", broker.url());
-  }
-
-  tovra::testing::FakeBroker broker;
-};
+using BrokerScratch = Program<tovra::testing::BrokerSandbox>;
 
 }  // namespace trade::testing

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "enum_table.hpp"
 #include "vavev_aziz/support/json_read.hpp"
 #include "vavev_aziz/support/json_write.hpp"
 #include "vavev_aziz/support/numbers.hpp"
@@ -42,18 +43,27 @@ constexpr KindInfo kKinds[] = {
     {Kind::ReducesRisk, "reduces_risk", "ReducesRisk", Arg::None},
     {Kind::PaperAccount, "paper_account", "PaperAccount", Arg::Flag},
 };
+static_assert(indexed_by(kKinds, &KindInfo::kind, Kind::PaperAccount));
 
 const KindInfo& info(Kind k) {
   return kKinds[static_cast<std::size_t>(k)];
 }
 
 // The kinds' JSON names in the same order, for the unknown-variant message.
-constexpr auto kKindNames = [] {
-  std::array<std::string_view, std::size(kKinds)> names{};
-  for (std::size_t i = 0; i < names.size(); ++i)
-    names[i] = kKinds[i].json_name;
-  return names;
-}();
+constexpr auto kKindNames = column(kKinds, &KindInfo::json_name);
+
+// The posture words of the rule file, in the order of Posture::Kind: read and written alike.
+struct PostureWord {
+  Posture::Kind kind;
+  std::string_view word;
+};
+constexpr PostureWord kPostures[] = {
+    {Posture::Kind::Deny, "deny"},
+    {Posture::Kind::Ask, "ask"},
+    {Posture::Kind::Allow, "allow"},
+};
+static_assert(indexed_by(kPostures, &PostureWord::kind, Posture::Kind::Allow));
+constexpr auto kPostureWords = column(kPostures, &PostureWord::word);
 
 bool symbol_listed(const std::vector<std::string>& symbols, std::string_view symbol) {
   for (const auto& s : symbols)
@@ -160,9 +170,17 @@ Result<Predicate, Error> read_predicate(Reader& r) {
   return p;
 }
 
+// A posture word, stored as the kind it names.
+Result<void, Error> read_posture(Reader& r, Posture::Kind& kind) {
+  auto index = json::read_variant(r, kPostureWords);
+  if (!index) return Err{index.error()};
+  kind = kPostures[*index].kind;
+  return {};
+}
+
 Result<Rule, Error> read_rule(Reader& r) {
   Rule rule;
-  std::size_t posture = 0;
+  auto posture = Posture::Kind::Deny;
   // "ttl_secs" matters only for an ask rule, which may come later in the object; collect it.
   int ttl_count = 0;
   std::optional<std::uint64_t> ttl;
@@ -183,12 +201,7 @@ Result<Rule, Error> read_rule(Reader& r) {
                                                 });
                       }},
           json::Field{"posture", json::Presence::Required,
-                      [&posture](Reader& r) -> Result<void, Error> {
-                        auto w = json::read_variant(r, {"deny", "ask", "allow"});
-                        if (!w) return Err{w.error()};
-                        posture = *w;
-                        return {};
-                      }},
+                      [&posture](Reader& r) { return read_posture(r, posture); }},
       },
       [&](Reader& r, const std::string& key) -> Result<void, Error> {
         if (key != "ttl_secs" || ++ttl_count > 1) return r.skip();
@@ -203,13 +216,13 @@ Result<Rule, Error> read_rule(Reader& r) {
   if (!done) return Err{done.error()};
 
   switch (posture) {
-    case 0:
+    case Posture::Kind::Deny:
       rule.posture = Posture::deny();
       break;
-    case 2:
+    case Posture::Kind::Allow:
       rule.posture = Posture::allow();
       break;
-    default:
+    case Posture::Kind::Ask:
       if (ttl_count == 0) return Err{r.error_at("missing field `ttl_secs`", r.last_end())};
       if (ttl_count > 1) return Err{r.error_at("duplicate field `ttl_secs`", r.last_end())};
       if (ttl_error) return Err{*ttl_error};
@@ -429,18 +442,8 @@ std::string write_rules(const std::vector<Rule>& rules) {
     Json o = Json::object();
     o["name"] = rule.name;
     o["when"] = std::move(when);
-    switch (rule.posture.kind) {
-      case Posture::Kind::Deny:
-        o["posture"] = "deny";
-        break;
-      case Posture::Kind::Allow:
-        o["posture"] = "allow";
-        break;
-      case Posture::Kind::Ask:
-        o["posture"] = "ask";
-        o["ttl_secs"] = rule.posture.ttl_secs;
-        break;
-    }
+    o["posture"] = kPostures[static_cast<std::size_t>(rule.posture.kind)].word;
+    if (rule.posture.kind == Posture::Kind::Ask) o["ttl_secs"] = rule.posture.ttl_secs;
     out.push_back(std::move(o));
   }
   return json::pretty(out);

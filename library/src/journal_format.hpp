@@ -79,6 +79,15 @@ inline constexpr std::array<std::string_view, kKeyCount> kKeyNames = {
     "actual_credit", "kind",         "reason",
     "equity",        "high_water",
 };
+// Every key has a name of its own: a key added without one would leave an empty name behind.
+static_assert([] {
+  for (std::size_t i = 0; i < kKeyCount; ++i) {
+    if (kKeyNames[i].empty()) return false;
+    for (std::size_t j = 0; j < i; ++j)
+      if (kKeyNames[j] == kKeyNames[i]) return false;
+  }
+  return true;
+}());
 
 constexpr std::string_view name_of(Key k) {
   return kKeyNames[static_cast<std::size_t>(k)];

@@ -1,88 +1,21 @@
-// The proposal pipeline: one proposal from the copied order to its journalled end, and the
-// refusal vocabulary it speaks. Every refusal's stage word, outcome code, journal label and
-// guidance text come from one table; only the reasons are built where they arise.
+// The proposal pipeline: one proposal from the copied order to its journalled end. Every
+// refusal's stage word, outcome code, journal label and guidance text come from the vocabulary
+// table; only the reasons are built where they arise.
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
 #include <string>
 
 #include <fmt/format.h>
 
+#include "pipeline_vocabulary.hpp"
 #include "vavev_aziz/pipeline.hpp"
 #include "vavev_aziz/support/numbers.hpp"
 
 namespace vavev_aziz {
 namespace {
 
-// Every way a proposal is refused, one row each in the vocabulary table.
-enum class Refusal {
-  Memory,
-  RiskRefused,
-  NewHalt,
-  AlreadyHalted,
-  GateDeny,
-  OperatorDenied,
-  Expired,
-  Undeliverable,
-  Stale,
-};
-
-struct RefusalRow {
-  Refusal path;
-  std::string_view stage;
-  std::string_view outcome;
-  std::string_view label;  // the journalled gate_rule; empty: the deciding rule's name
-  std::string_view agent;  // guidance text; its one "{}" takes the row's placeholder
-};
-
-constexpr std::string_view kHaltedAgent =
-    "TRADING IS HALTED: {}. Opens are refused until a human clears the halt at the machine. "
-    "Closing existing positions is still allowed. Do not attempt to work around this and do not "
-    "keep proposing.";
-
-constexpr std::array<RefusalRow, 9> kRefusals = {{
-    {Refusal::Memory, "memory", "denied_from_memory", "(memory)",
-     "The operator REFUSED this trade earlier and it was not re-asked. {}. Do not re-propose the "
-     "same trade."},
-    {Refusal::RiskRefused, "risk", "risk_refused", "(risk)",
-     "The survival layer refused this: {}. This is a portfolio limit, not an opinion about the "
-     "trade. Propose something smaller, or nothing."},
-    {Refusal::NewHalt, "halt", "risk_halted", "(halt)", kHaltedAgent},
-    {Refusal::AlreadyHalted, "halt", "risk_halted", "(halt)", kHaltedAgent},
-    {Refusal::GateDeny, "gate", "denied", "",
-     "The rule table DENIES this: {}. Nothing promotes a denial \u2014 it was not put to the "
-     "operator. Propose something materially different."},
-    {Refusal::OperatorDenied, "operator", "denied", "",
-     "The operator REFUSED this trade. {}. Do not re-propose the same trade. Propose something "
-     "materially different, or explain why you have nothing to do."},
-    {Refusal::Expired, "operator", "expired", "",
-     "The approval request EXPIRED unanswered \u2014 nobody said no, the quote simply went "
-     "stale. {}. If the setup still holds on a fresh quote you may propose it again."},
-    {Refusal::Undeliverable, "operator", "undeliverable", "",
-     "The approval request could not be delivered ({}), so nobody was asked. This is an "
-     "infrastructure fault, not a refusal. Do not treat it as a no, and do not retry in a loop "
-     "\u2014 surface it."},
-    {Refusal::Stale, "revalidate", "stale", "",
-     "APPROVED BUT NOT FIRED: {}. The operator said yes, but the world moved while they were "
-     "deciding, so the order that was approved is no longer the order that would be sent. This "
-     "is not a refusal \u2014 re-propose against a fresh quote if the setup still holds."},
-}};
-
-// Rows stand in the order of their paths (the table is indexed by path), and every agent text
-// has its one placeholder.
-constexpr bool table_is_sound() {
-  for (std::size_t i = 0; i < kRefusals.size(); ++i)
-    if (static_cast<std::size_t>(kRefusals[i].path) != i ||
-        kRefusals[i].agent.find("{}") == std::string_view::npos)
-      return false;
-  return true;
-}
-static_assert(table_is_sound());
-
-const RefusalRow& row(Refusal path) {
-  return kRefusals[static_cast<std::size_t>(path)];
-}
+using vocabulary::Refusal;
 
 // The template with its one "{}" replaced by `value`, taken verbatim (no format parsing, so
 // braces in the value are harmless).
@@ -99,11 +32,11 @@ std::string fill(std::string_view templ, std::string_view value) {
 Outcome refused(const Pipeline& p, const Order& order, const Context& context, Refusal path,
                 std::string_view rule, std::string reason,
                 std::optional<std::string_view> placeholder = std::nullopt) {
-  const auto& r = row(path);
-  Pipeline::refuse(p.journal, order, context, r.outcome, r.label.empty() ? rule : r.label, reason,
-                   p.err);
+  const auto& r = vocabulary::row(path);
+  Pipeline::refuse(p.journal, order, context, r.end.outcome, r.label.empty() ? rule : r.label,
+                   reason, p.err);
   std::string agent = fill(r.agent, placeholder ? *placeholder : std::string_view(reason));
-  return {Outcome::Refused{r.stage, r.outcome, std::move(reason), std::move(agent)}};
+  return {Outcome::Refused{r.end.stage, r.end.outcome, std::move(reason), std::move(agent)}};
 }
 
 // (whole days since the epoch + 3) / 7, truncating toward zero: weeks begin Monday 00:00 UTC.

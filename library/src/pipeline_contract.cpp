@@ -1,45 +1,37 @@
 // The contract table: every way a proposal through `tovra-trade ask` can end, in the words
-// the agent's brief includes. The texts are the system's own and are printed byte for byte.
+// the agent's brief includes. The approved end comes first, then each end of the refusal
+// table once, in the order a proposal meets them.
 #include <array>
+#include <cstddef>
 
+#include "pipeline_vocabulary.hpp"
 #include "vavev_aziz/pipeline.hpp"
 
 namespace vavev_aziz {
 namespace {
 
-constexpr std::array<ContractEntry, 9> kContract = {{
-    {"submit", "approved", "a rule allowed it outright, or the operator said yes",
-     "Submit it, then report the broker's answer back through reconcile on your next turn. An "
-     "approval is NOT a position until it fills."},
-    {"memory", "denied_from_memory",
-     "the operator already refused this SHAPE of trade inside the suppression window",
-     "Do not re-propose the same trade. The operator was deliberately NOT asked again. Propose "
-     "something materially different or nothing."},
-    {"halt", "risk_halted", "the drawdown limit or the weekly loss budget tripped",
-     "Stop proposing opens entirely. Only a human at the machine can clear a halt. You may still "
-     "CLOSE positions. Do not look for a way around it."},
-    {"risk", "risk_refused", "this order breaches a position, portfolio or count limit",
-     "This is a portfolio limit, not an opinion about the trade. Propose something smaller, or "
-     "nothing."},
-    {"gate", "denied", "a rule with posture DENY matched",
-     "Nothing promotes a denial and it was never put to the operator. Propose something materially "
-     "different."},
-    {"operator", "denied", "the operator was asked and said no",
-     "This is an ANSWER, not a failure. Do not re-propose. The refusal is remembered, so trying "
-     "again costs you a turn and reaches nobody."},
-    {"operator", "expired", "nobody answered before the rule's TTL",
-     "Silence is not refusal \u2014 the quote simply went stale. If the setup still holds on a "
-     "FRESH quote you may propose it again."},
-    {"operator", "undeliverable",
-     "the ask never reached anybody (no handle, send failed, binary missing)",
-     "Nobody was asked. This is an infrastructure fault, NOT a no. Do not treat it as a refusal "
-     "and do not retry in a loop \u2014 surface it and stop."},
-    {"revalidate", "stale",
-     "the operator said yes, but the world moved while they decided \u2014 the quote aged out, the "
-     "notional drifted, or the position book changed under the order",
-     "NOT a refusal: nobody said no. The order that was approved is no longer the order that would "
-     "be sent, so it was dropped. Re-propose against a FRESH quote if the setup still holds."},
-}};
+using vocabulary::kRefusals;
+
+// Whether the refusal at `i` is the first row of its end (the rows of one end stand together).
+constexpr bool opens_an_end(std::size_t i) {
+  return i == 0 || !vocabulary::same_end(kRefusals[i - 1].end, kRefusals[i].end);
+}
+
+constexpr std::size_t ends() {
+  std::size_t n = 1;
+  for (std::size_t i = 0; i < kRefusals.size(); ++i)
+    if (opens_an_end(i)) ++n;
+  return n;
+}
+
+constexpr std::array<ContractEntry, ends()> kContract = [] {
+  std::array<ContractEntry, ends()> rows{};
+  std::size_t n = 0;
+  rows[n++] = vocabulary::kApproved;
+  for (std::size_t i = 0; i < kRefusals.size(); ++i)
+    if (opens_an_end(i)) rows[n++] = kRefusals[i].end;
+  return rows;
+}();
 
 }  // namespace
 

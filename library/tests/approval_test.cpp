@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "scoped_env.hpp"
+#include "scratch.hpp"
 #include "vavev_aziz/approval.hpp"
 #include "vavev_aziz/support/platform.hpp"
 
@@ -34,16 +34,13 @@ void write_text(const fs::path& p, const std::string& text) {
 }
 
 // A fresh folder per test for fake programs and state files.
-class Folder : public ::testing::Test {
+class Folder : public tovra::testing::Scratch {
  protected:
-  const fs::path& root() const { return folder_.path(); }
+  const fs::path& root() const { return scratch.path(); }
   // An executable shell script; returns its full path.
   std::string script(const std::string& name, const std::string& body) {
-    return folder_.script(name, body).string();
+    return scratch.script(name, body).string();
   }
-
- private:
-  tovra::testing::ScratchFolder folder_;
 };
 
 std::string describe(const Verdict& v) {
@@ -164,7 +161,6 @@ TEST_F(ImsgAskerTest, OnlyTheFirstMebibyteOfOutputIsRead) {
 }
 
 TEST_F(ImsgAskerTest, TheBrokerKeysStayOutOfItsEnvironment) {
-  tovra::testing::ScopedEnv env;
   for (const char* name : {"ALPACA_API_KEY", "ALPACA_SECRET_KEY", "ALPACA_API_SECRET",
                            "MY_BOOK_PAPER_KEY", "MY_BOOK_PAPER_SECRET", "OTHER_PAPER_KEY"})
     env.set(name, "secret-value");

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "scratch.hpp"
 #include "vavev_aziz/journal.hpp"
 
 namespace vavev_aziz {
@@ -17,16 +18,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class JournalFile : public ::testing::Test {
+class JournalFile : public tovra::testing::Scratch {
  protected:
-  void SetUp() override {
-    std::string dir = (fs::temp_directory_path() / "journal-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
-    root_ = dir;
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
-  fs::path path() const { return root_ / "state" / "paper" / "journal.jsonl"; }
+  fs::path path() const { return scratch.path() / "state" / "paper" / "journal.jsonl"; }
   Journal journal() const { return Journal(path()); }
 
   void write(std::string_view content) const {
@@ -41,7 +35,7 @@ class JournalFile : public ::testing::Test {
   }
   // The lines the writer gives for these events: the reference form of what was read.
   std::string written(const std::vector<Event>& events) const {
-    const Journal other(root_ / "other.jsonl");
+    const Journal other(scratch.path() / "other.jsonl");
     fs::remove(other.path());
     for (const auto& e : events)
       EXPECT_TRUE(other.append(e));
@@ -50,8 +44,6 @@ class JournalFile : public ::testing::Test {
     s << in.rdbuf();
     return s.str();
   }
-
-  fs::path root_;
 };
 
 OpenEntry open_entry(std::string id) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "scoped_env.hpp"
 #include "vavev_aziz/pipeline.hpp"
 
 namespace vavev_aziz {
@@ -30,12 +31,6 @@ struct Book {
       EXPECT_TRUE(journal.append({FillEntry{status, 1100, status, 1, 5, {}, {}, ""}}));
     record_close(journal, CloseEntry{"closed", 1200, 50, "profit", {}, ""});
   }
-  ~Book() { fs::remove_all(root); }
-
-  static fs::path fresh_folder() {
-    std::string dir = (fs::temp_directory_path() / "reconcile-test-XXXXXX").string();
-    return ::mkdtemp(dir.data());
-  }
   std::vector<FillEntry> fills() const {
     std::vector<FillEntry> out;
     for (const auto& e : journal.events())
@@ -43,7 +38,8 @@ struct Book {
     return out;
   }
 
-  fs::path root = fresh_folder();
+  tovra::testing::ScratchFolder scratch;
+  fs::path root = scratch.path();
   Journal journal{root / "journal.jsonl"};
 };
 

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "scoped_env.hpp"
 #include "vavev_aziz/pipeline.hpp"
 
 namespace vavev_aziz {
@@ -47,18 +48,12 @@ Order order(Side side = Side::Buy, Intent intent = Intent::Opening) {
 
 // One proposal's world: collaborators and a journal in a fresh folder.
 struct Bench {
-  static fs::path fresh_folder() {
-    std::string dir = (fs::temp_directory_path() / "pipeline-test-XXXXXX").string();
-    return ::mkdtemp(dir.data());
-  }
   Bench() {
     context.exposure.equity = context.equity = 100000;
     context.max_loss = 500;
     context.now = kNow;
     context.by = "loop";
   }
-  ~Bench() { fs::remove_all(root); }
-
   Pipeline pipeline() {
     return {asker, market, gate, memory, risk, limits, journal, Duration::seconds(14400), err};
   }
@@ -74,14 +69,14 @@ struct Bench {
            std::to_string(memory.entries.size()) + (risk.halt ? " | HALT" : "");
   }
 
-  fs::path root = fresh_folder();
+  tovra::testing::ScratchFolder scratch;
   ScriptedAsker asker;
   ScriptedMarket market;
   Gate gate{{{"ask-all", {}, Posture::ask(120)}}};
   DenialMemory memory;
   RiskState risk;
   Limits limits;
-  Journal journal{root / "state" / "journal.jsonl"};
+  Journal journal{scratch.path() / "state" / "journal.jsonl"};
   Context context;
   std::ostringstream err;
 };

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "scratch.hpp"
 #include "vavev_aziz/support/platform.hpp"
 
 namespace vavev_aziz::platform {
@@ -19,19 +20,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class Platform : public ::testing::Test {
+class Platform : public tovra::testing::Scratch {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tovra-platform-XXXXXX";
-    dir_ = fs::path(::mkdtemp(tmpl));
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(dir_, ec);
-  }
-
-  const fs::path& dir() const { return dir_; }
+  const fs::path& dir() const { return scratch.path(); }
 
   static RunOutcome sh(const std::string& script, RunOptions options = {}) {
     return run("/bin/sh", {"-c", script}, options);
@@ -45,9 +36,6 @@ class Platform : public ::testing::Test {
   static void write(const fs::path& p, const std::string& text) {
     std::ofstream(p, std::ios::binary) << text;
   }
-
- private:
-  fs::path dir_;
 };
 
 TEST_F(Platform, ProgramEndingsAreKeptApart) {

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "scoped_env.hpp"
+#include "scratch.hpp"
 #include "vavev_aziz/risk.hpp"
 
 namespace vavev_aziz {
@@ -356,14 +356,11 @@ TEST(RiskFile, MissingKeysDefaultButAHaltMustBeWhole) {
 }
 
 // Presence-check programs are scripts in a scratch folder.
-class PresenceCheck : public ::testing::Test {
+class PresenceCheck : public tovra::testing::Scratch {
  protected:
   std::string program(const std::string& name, const std::string& body) {
-    return folder_.script(name, body).string();
+    return scratch.script(name, body).string();
   }
-
- private:
-  tovra::testing::ScratchFolder folder_;
 };
 
 TEST_F(PresenceCheck, OnlyAZeroExitConfirmsPresence) {
@@ -386,7 +383,6 @@ TEST_F(PresenceCheck, TheReasonTravelsAsOneArgument) {
 }
 
 TEST_F(PresenceCheck, TheBrokerKeysStayOutOfItsEnvironment) {
-  tovra::testing::ScopedEnv env;
   env.set("ALPACA_SECRET_KEY", "s");
   env.set("HACKATHON_PAPER_SECRET", "s");
   env.set("WANT", "kept");
