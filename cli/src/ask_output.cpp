@@ -80,10 +80,10 @@ void print_ask_result(const AskResult& result, const vavev_aziz::Order& order, F
     print_text(result, order, agent, out);
 }
 
-int ask_exit_code(const Outcome& outcome) {
-  if (outcome.submit()) return 0;
-  if (outcome.refused()) return 1;
-  return 2;
+Exit ask_exit_code(const Outcome& outcome) {
+  if (outcome.submit()) return Exit::Ok;
+  if (outcome.refused()) return Exit::Refused;
+  return Exit::Parked;
 }
 
 }  // namespace trade

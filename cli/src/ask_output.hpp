@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 
+#include "run.hpp"
 #include "vavev_aziz/alpaca.hpp"
 #include "vavev_aziz/order.hpp"
 #include "vavev_aziz/pipeline.hpp"
@@ -38,7 +39,7 @@ std::string agent_text(const AskResult& result);
 void print_ask_result(const AskResult& result, const vavev_aziz::Order& order, Form form,
                       std::ostream& out);
 
-// 0 for a submit (sent or not), 1 for a refusal, 2 for a parked proposal.
-int ask_exit_code(const vavev_aziz::Outcome& outcome);
+// Ok for a submit (sent or not), Refused for a refusal, Parked for a parked proposal.
+Exit ask_exit_code(const vavev_aziz::Outcome& outcome);
 
 }  // namespace trade

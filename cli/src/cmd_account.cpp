@@ -75,17 +75,11 @@ void print_json(const View& v, std::ostream& out) {
 
 }  // namespace
 
-int cmd_account(const Args& args, Io io) {
+Exit cmd_account(const Args& args, Io io) {
   auto client = alpaca::Client::from_environment();
-  if (!client) {
-    io.err << "tovra trade: " << client.error().display() << '\n';
-    return 3;
-  }
+  if (!client) return fail(io.err, client.error().display());
   auto account = client->account();
-  if (!account) {
-    io.err << "tovra trade: " << account.error().display() << '\n';
-    return 3;
-  }
+  if (!account) return fail(io.err, account.error().display());
   View v;
   v.base = client->base_url();
   v.paper = v.base == alpaca::kPaperEndpoint;
@@ -97,7 +91,7 @@ int cmd_account(const Args& args, Io io) {
     print_json(v, io.out);
   else
     print_text(v, io.out);
-  return 0;
+  return Exit::Ok;
 }
 
 }  // namespace trade

@@ -52,7 +52,7 @@ struct RiskSaved {
 // halt now stands.
 std::optional<std::string> held_back(const Args& args, const vavev_aziz::Outcome::Submit& submit,
                                      const Order& order, const RiskSaved& risk) {
-  if (flag(args, "--verdict"))
+  if (value_of(args, "--verdict"))
     return "--verdict: a canned operator answer is never sent to the broker (approved and "
            "journalled only)";
   if (has(args, "--offline"))
@@ -76,29 +76,33 @@ std::optional<std::string> held_back(const Args& args, const vavev_aziz::Outcome
 
 // `--dte`: digits with an optional "+", within 32 bits; anything else counts as absent.
 std::optional<std::uint32_t> dte(const Args& args) {
-  auto value = flag(args, "--dte");
+  auto value = value_of(args, "--dte");
   if (!value) return std::nullopt;
   return numbers::parse_whole_u32(*value);
 }
 
 // `--by`, verbatim; else TOVRA_TRADE_BY, untrimmed, unless it is blank; else "cli".
 std::string proposer(const Args& args) {
-  if (auto by = flag(args, "--by")) return *by;
+  if (auto by = value_of(args, "--by")) return *by;
   if (auto by = vavev_aziz::env::text("TOVRA_TRADE_BY"); by && !vavev_aziz::text::is_blank(*by))
     return *by;
   return "cli";
 }
 
+constexpr std::string_view kWho = "tovra trade ask";
+
 // `--max-loss` may only make an order look riskier, so a value that reads but is not a
 // positive finite amount is refused (one that does not read counts as absent). False after the
 // message.
 bool max_loss_usable(const Args& args, std::ostream& err) {
-  const auto stated = decimal_flag(args, "--max-loss");
+  const auto stated = decimal_of(args, "--max-loss");
   if (!stated || (std::isfinite(*stated) && *stated > 0)) return true;
-  err << "tovra trade ask: --max-loss " << *flag(args, "--max-loss")
-      << ": expected a positive amount\n"
-         "  A stated maximum loss can only raise the risk judged, never lower it below the\n"
-         "  order's notional. Nothing was judged, written or sent.\n";
+  fail(err,
+       "--max-loss " + *value_of(args, "--max-loss") +
+           ": expected a positive amount\n"
+           "  A stated maximum loss can only raise the risk judged, never lower it below the\n"
+           "  order's notional. Nothing was judged, written or sent.",
+       kWho);
   return false;
 }
 
@@ -107,7 +111,7 @@ bool max_loss_usable(const Args& args, std::ostream& err) {
 // stated value and the notional: the agent's word can raise the risk, not lower it.
 double max_loss(const Args& args, const Order& order, std::optional<double> credit,
                 std::ostream& err) {
-  const auto stated = decimal_flag(args, "--max-loss");
+  const auto stated = decimal_of(args, "--max-loss");
   const auto derived = alpaca::derive_max_loss(order, credit);
   if (!derived) return std::max(stated.value_or(order.notional), order.notional);
   if (stated && differs(*derived, *stated, kMaxLossTolerance))
@@ -132,8 +136,8 @@ Context proposal_context(const Args& args, const Order& order, const LiveContext
   double open_risk = 0;
   for (const auto& trade : open_trades)
     if (auto risk = trade.effective_max_loss()) open_risk += *risk;
-  const auto credit = decimal_flag(args, "--credit");
-  const auto iv_rank = decimal_flag(args, "--iv-rank");
+  const auto credit = decimal_of(args, "--credit");
+  const auto iv_rank = decimal_of(args, "--iv-rank");
 
   Context c;
   c.max_loss = max_loss(args, order, credit, err);
@@ -141,16 +145,16 @@ Context proposal_context(const Args& args, const Order& order, const LiveContext
   c.positions = live.positions;
   c.exposure = {iv_rank, live.equity, open_trades.size(), open_risk};
   c.iv_rank = iv_rank;
-  c.iv = decimal_flag(args, "--iv");
-  c.short_delta = decimal_flag(args, "--delta");
+  c.iv = decimal_of(args, "--iv");
+  c.short_delta = decimal_of(args, "--delta");
   c.credit = credit;
   c.dte = dte(args);
-  c.structure = flag(args, "--structure").value_or("unspecified");
+  c.structure = value_of(args, "--structure").value_or("unspecified");
   c.by = proposer(args);
   c.equity = live.equity;
   c.now = now;
-  c.max_quote_age = decimal_flag(args, "--max-quote-age").value_or(300.0);
-  c.max_drift = decimal_flag(args, "--max-drift").value_or(0.05);
+  c.max_quote_age = decimal_of(args, "--max-quote-age").value_or(300.0);
+  c.max_drift = decimal_of(args, "--max-drift").value_or(0.05);
   c.paper = live.paper;
   return c;
 }
@@ -159,7 +163,7 @@ Context proposal_context(const Args& args, const Order& order, const LiveContext
 // did not act on is journalled as never created; any other failure leaves the order awaiting
 // reconciliation, since the broker may have created it.
 Placement place(const Args& args, const Order& order, const vavev_aziz::Outcome::Submit& submit,
-                const RiskSaved& risk, const Journal& journal) {
+                const RiskSaved& risk, const Journal& journal, std::ostream& err) {
   if (auto reason = held_back(args, submit, order, risk)) return {std::nullopt, std::move(*reason)};
   const vavev_aziz::Ticket& ticket = submit.ticket;
 
@@ -171,15 +175,18 @@ Placement place(const Args& args, const Order& order, const vavev_aziz::Outcome:
   const std::string error = placed.error().display();
   if (placed.error().is_definitive_refusal()) {
     const double qty = order.legs.empty() ? 1.0 : order.legs.front().qty;
-    vavev_aziz::record_unplaced(journal, ticket.client_order_id, error, qty);
+    // Unrecorded, the order stays awaiting: `reconcile` then learns its fate from the broker.
+    vavev_aziz::warn_if_unwritten(
+        vavev_aziz::record_unplaced(journal, ticket.client_order_id, error, qty),
+        "REFUSED AT THE WIRE \u2014 reconcile will ask the broker about it", err);
   }
   return {std::nullopt, error};
 }
 
 }  // namespace
 
-int cmd_ask(const Args& args, Io io) {
-  if (!max_loss_usable(args, io.err)) return 3;
+Exit cmd_ask(const Args& args, Io io) {
+  if (!max_loss_usable(args, io.err)) return Exit::Error;
   auto proposal = prepare_proposal(args, "ask", may_reach_broker(args), io.err);
   if (!proposal) return proposal.error();
   auto& [live, order, gate] = *proposal;
@@ -188,12 +195,11 @@ int cmd_ask(const Args& args, Io io) {
   auto memory = vavev_aziz::DenialMemory::load(*memory_file);
 
   std::optional<Canned> canned;
-  if (auto word = flag(args, "--verdict")) {
+  if (auto word = value_of(args, "--verdict")) {
     canned = Canned::from_word(*word);
     if (!canned) {
-      io.err << "tovra trade ask: --verdict " << *word
-             << ": expected approved|denied|expired|undeliverable\n";
-      return 3;
+      return fail(io.err, "--verdict " + *word + ": expected approved|denied|expired|undeliverable",
+                  kWho);
     }
   }
   vavev_aziz::ImsgAsker imsg;
@@ -246,7 +252,7 @@ int cmd_ask(const Args& args, Io io) {
            << "): " << unsaved << " \u2014 a tripped halt will not survive this run\n";
 
   if (const auto* submit = result.outcome.submit())
-    result.placement = place(args, order, *submit, {unsaved, halted_meanwhile}, journal);
+    result.placement = place(args, order, *submit, {unsaved, halted_meanwhile}, journal, io.err);
   result.halted = risk.halt.has_value();
   print_ask_result(result, order, has(args, "--json") ? Form::Json : Form::Text, io.out);
   return ask_exit_code(result.outcome);

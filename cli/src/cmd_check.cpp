@@ -17,11 +17,6 @@ namespace {
 namespace json = vavev_aziz::json;
 using vavev_aziz::Decision;
 
-// Exit codes and JSON words of the three decisions.
-constexpr int kAllowed = 0;
-constexpr int kAsk = 1;
-constexpr int kDenied = 2;
-
 json::Json to_json(const Decision& d) {
   json::Json o = json::Json::object();
   if (const auto* allow = d.allow()) {
@@ -64,15 +59,15 @@ void print_text(const Decision& d, const vavev_aziz::Order& order, std::ostream&
   }
 }
 
-int exit_code(const Decision& d) {
-  if (d.allow()) return kAllowed;
-  if (d.ask()) return kAsk;
-  return kDenied;
+Exit exit_code(const Decision& d) {
+  if (d.allow()) return Exit::Ok;
+  if (d.ask()) return Exit::RuleAsks;
+  return Exit::Denied;
 }
 
 }  // namespace
 
-int cmd_check(const Args& args, Io io) {
+Exit cmd_check(const Args& args, Io io) {
   const auto proposal = prepare_proposal(args, "check", false, io.err);
   if (!proposal) return proposal.error();
   const auto& [live, order, gate] = *proposal;

@@ -19,60 +19,62 @@ namespace {
 
 namespace vz = vavev_aziz;
 
-int fail(Io io, std::string_view message) {
-  io.err << "tovra trade close: " << message << '\n';
-  return 3;
-}
+constexpr std::string_view kWho = "tovra trade close";
 
 }  // namespace
 
-int cmd_close(const Args& args, Io io) {
+Exit cmd_close(const Args& args, Io io) {
   const auto path = state_path("journal.jsonl");
   if (!path) return no_path(io.err, path.error());
   const vz::Journal journal(*path);
   const auto open = journal.open_trades();
 
-  const auto part = flag(args, "--id");
+  const auto part = value_of(args, "--id");
   if (!part) {
-    io.err << "tovra trade close: --id <client_order_id> is required\n  open now:\n";
+    std::string message = "--id <client_order_id> is required\n  open now:";
     for (const auto& t : open)
-      io.err << "    " << t.id() << "  " << t.symbol() << '\n';
-    return 3;
+      message += fmt::format("\n    {}  {}", t.id(), t.symbol());
+    return fail(io.err, message, kWho);
   }
   std::vector<const vz::Trade*> matches;
   for (const auto& t : open)
     if (t.id().find(*part) != std::string_view::npos) matches.push_back(&t);
-  if (matches.empty()) return fail(io, fmt::format("no OPEN trade matching '{}'", *part));
+  if (matches.empty()) return fail(io.err, fmt::format("no OPEN trade matching '{}'", *part), kWho);
   if (matches.size() > 1)
-    return fail(io, fmt::format("'{}' matches {} open trades \u2014 use more of the id", *part,
-                                matches.size()));
+    return fail(
+        io.err,
+        fmt::format("'{}' matches {} open trades \u2014 use more of the id", *part, matches.size()),
+        kWho);
 
   // A P&L that is not finite would be journalled as null, and the reader drops such a line:
   // the close would be lost while reported as done.
-  const auto pnl = decimal_flag(args, "--pnl");
-  if (!pnl || !std::isfinite(*pnl)) return fail(io, "--pnl N is required (realized, net)");
+  const auto pnl = decimal_of(args, "--pnl");
+  if (!pnl || !std::isfinite(*pnl))
+    return fail(io.err, "--pnl N is required (realized, net)", kWho);
 
   const vz::Trade& trade = *matches.front();
   const double at = vz::platform::now_seconds();
-  vz::record_close(journal, vz::CloseEntry{
-                                .id = std::string(trade.id()),
-                                .at = at,
-                                .realized_pnl = *pnl,
-                                .outcome = flag(args, "--outcome").value_or("closed_early"),
-                                .underlying_price = decimal_flag(args, "--price"),
-                                .note = flag(args, "--note").value_or(""),
-                            });
+  const auto recorded =
+      vz::record_close(journal, vz::CloseEntry{
+                                    .id = std::string(trade.id()),
+                                    .at = at,
+                                    .realized_pnl = *pnl,
+                                    .outcome = value_of(args, "--outcome").value_or("closed_early"),
+                                    .underlying_price = decimal_of(args, "--price"),
+                                    .note = value_of(args, "--note").value_or(""),
+                                });
 
-  // The recorder swallows a failed append; a trade still open afterwards means the close is
-  // not in the journal, and saying "closed" would leave its risk budget silently taken.
-  const auto after = journal.open_trades();
-  if (after.find(trade.id()))
-    return fail(io, fmt::format("journal write FAILED ({}) \u2014 the close of {} is not in the "
-                                "journal; nothing was recorded",
-                                path->string(), trade.id()));
+  // Saying "closed" of a close the journal does not hold would leave its risk budget silently
+  // taken.
+  if (!recorded)
+    return fail(io.err,
+                fmt::format("journal write FAILED ({}) \u2014 the close of {} is not in the "
+                            "journal; nothing was recorded",
+                            path->string(), trade.id()),
+                kWho);
   io.out << fmt::format("closed {} ({}) P&L {}\n  {} still open\n", trade.id(), trade.symbol(),
-                        vz::numbers::fixed(*pnl, 2, true), after.size());
-  return 0;
+                        vz::numbers::fixed(*pnl, 2, true), open.size() - 1);
+  return Exit::Ok;
 }
 
 }  // namespace trade

@@ -34,9 +34,9 @@ constexpr std::string_view kUsage =
 
 constexpr std::string_view kEntryBreak = "\n## ";
 
-int usage(Io io) {
+Exit usage(Io io) {
   io.err << kUsage;
-  return 3;
+  return Exit::Error;
 }
 
 // The first argument that looks like an option ("--" and more, or "--" alone) but is neither
@@ -58,7 +58,7 @@ std::optional<std::uint64_t> read_count(const Args& args) {
   };
   if (args.front() == "read")
     return count(args.size() > 1 ? std::optional<std::string>(args[1]) : std::nullopt);
-  if (has(args, "--read")) return count(flag(args, "--read"));
+  if (has(args, "--read")) return count(value_of(args, "--read"));
   return std::nullopt;
 }
 
@@ -97,11 +97,11 @@ std::string diary_text(const fs::path& path) {
   return end->substr(first);
 }
 
-int read_entries(const fs::path& path, std::uint64_t count, Io io) {
+Exit read_entries(const fs::path& path, std::uint64_t count, Io io) {
   const std::string text = diary_text(path);
   if (vavev_aziz::text::is_blank(text)) {
     io.out << "no diary yet (" << path.string() << ")\n";
-    return 0;
+    return Exit::Ok;
   }
   const auto pieces = split_entries(text);
   const auto shown = std::min<std::uint64_t>(std::max<std::uint64_t>(count, 1), pieces.size());
@@ -110,7 +110,7 @@ int read_entries(const fs::path& path, std::uint64_t count, Io io) {
     const auto body = entry_body(pieces[i]);
     if (!body.empty()) io.out << "## " << body << "\n\n";
   }
-  return 0;
+  return Exit::Ok;
 }
 
 // "{:04}-{:02}-{:02} {:02}:{:02}:{:02}Z" in UTC, from the wall clock's whole seconds (0 when it
@@ -140,32 +140,27 @@ std::string entry_text(const Args& args) {
   return std::string(trim(joined));
 }
 
-int file_entry(const fs::path& path, const Args& args, Io io) {
+Exit file_entry(const fs::path& path, const Args& args, Io io) {
   const std::string text = entry_text(args);
   if (text.empty()) return usage(io);
   const std::string stamp = utc_stamp();
-  const std::string tag = flag(args, "--tag").value_or("turn");
+  const std::string tag = value_of(args, "--tag").value_or("turn");
 
   // A folder that cannot be made shows up as the open's failure just below.
   (void)vavev_aziz::platform::create_folders(path.parent_path());
   auto file = vavev_aziz::platform::AppendFile::open(path);
-  if (!file) {
-    io.err << "tovra trade: diary write FAILED (" << path.string()
-           << "): " << file.error().message() << '\n';
-    return 3;
-  }
+  if (!file)
+    return fail(io.err, "diary write FAILED (" + path.string() + "): " + file.error().message());
   if (auto written = file->write(fmt::format("\n## {} \u00b7 {}\n\n{}\n", stamp, tag, text));
-      !written) {
-    io.err << "tovra trade: diary write FAILED: " << written.error().message() << '\n';
-    return 3;
-  }
+      !written)
+    return fail(io.err, "diary write FAILED: " + written.error().message());
   io.out << "filed \u2192 " << path.string() << " (" << stamp << ")\n";
-  return 0;
+  return Exit::Ok;
 }
 
 }  // namespace
 
-int cmd_diary(const Args& args, Io io) {
+Exit cmd_diary(const Args& args, Io io) {
   const auto path = state_path("diary.md");
   if (!path) return no_path(io.err, path.error());
   if (const auto* unknown = unknown_flag(args)) {

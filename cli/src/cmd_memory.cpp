@@ -27,24 +27,21 @@ using vavev_aziz::json::Json;
 // an error to report, not something to delete. Under the lock a save takes, so an `ask`
 // saving at the same moment merges into the deletion instead of writing the old entries back.
 // Without a folder there is no lock file to take, and nothing to forget either.
-int forget(const fs::path& path, Io io) {
+Exit forget(const fs::path& path, Io io) {
   auto lock = vavev_aziz::platform::FileLock::beside(path);
-  if (!lock && lock.error() != std::errc::no_such_file_or_directory) {
-    io.err << "tovra trade: " << path.string() << ": " << lock.error().message() << '\n';
-    return 3;
-  }
+  if (!lock && lock.error() != std::errc::no_such_file_or_directory)
+    return fail(io.err, path.string() + ": " + lock.error().message());
   if (::unlink(path.c_str()) == 0) {
     io.out << "forgot every refusal (" << path.string() << ")\n";
-    return 0;
+    return Exit::Ok;
   }
   const int failed = errno;
   if (failed == ENOENT) {
     io.out << "nothing remembered\n";
-    return 0;
+    return Exit::Ok;
   }
-  io.err << "tovra trade: " << path.string() << ": "
-         << std::error_code(failed, std::generic_category()).message() << '\n';
-  return 3;
+  return fail(io.err,
+              path.string() + ": " + std::error_code(failed, std::generic_category()).message());
 }
 
 // A fingerprint's expiry: an integer or a floating-point number; anything else counts as 0.
@@ -54,7 +51,7 @@ double expiry_of(const Json& value) {
 
 }  // namespace
 
-int cmd_memory(const Args& args, Io io) {
+Exit cmd_memory(const Args& args, Io io) {
   const auto path = memory_path();
   if (!path) return no_home(io.err);
   if (has(args, "--forget")) return forget(*path, io);
@@ -64,7 +61,7 @@ int cmd_memory(const Args& args, Io io) {
   const std::string text = read && vavev_aziz::text::valid_utf8(*read) ? *read : std::string("{}");
   if (has(args, "--json")) {
     io.out << text << '\n';
-    return 0;
+    return Exit::Ok;
   }
 
   const auto parsed = vavev_aziz::json::parse_value(text);
@@ -75,7 +72,7 @@ int cmd_memory(const Args& args, Io io) {
   }
   if (entries == nullptr) {
     io.out << "nothing refused (or nothing still inside its suppression window)\n";
-    return 0;
+    return Exit::Ok;
   }
 
   const double now = vavev_aziz::platform::now_seconds();
@@ -86,7 +83,7 @@ int cmd_memory(const Args& args, Io io) {
       io.out << "  " << fingerprint << "   " << vavev_aziz::numbers::fixed(minutes, 0)
              << " min left\n";
   }
-  return 0;
+  return Exit::Ok;
 }
 
 }  // namespace trade

@@ -15,14 +15,9 @@ namespace {
 
 namespace vz = vavev_aziz;
 
-int broker_failed(const vz::alpaca::AlpacaError& error, Io io) {
-  io.err << "tovra trade: " << error.display() << '\n';
-  return 3;
-}
-
 }  // namespace
 
-int cmd_reconcile(const Args& args, Io io) {
+Exit cmd_reconcile(const Args& args, Io io) {
   const auto path = state_path("journal.jsonl");
   if (!path) return no_path(io.err, path.error());
   const vz::Journal journal(*path);
@@ -31,12 +26,12 @@ int cmd_reconcile(const Args& args, Io io) {
   const auto awaiting = vz::awaiting_reconciliation(journal);
   if (awaiting.empty()) {
     io.out << "nothing awaiting reconciliation\n";
-    return 0;
+    return Exit::Ok;
   }
   auto client = vz::alpaca::Client::from_environment();
-  if (!client) return broker_failed(client.error(), io);
+  if (!client) return fail(io.err, client.error().display());
   auto statuses = client->orders_by_client_ids(awaiting);
-  if (!statuses) return broker_failed(statuses.error(), io);
+  if (!statuses) return fail(io.err, statuses.error().display());
 
   const auto done = vz::reconcile(journal, *statuses, vz::platform::now_seconds());
   const auto still = vz::awaiting_reconciliation(journal);
@@ -45,14 +40,14 @@ int cmd_reconcile(const Args& args, Io io) {
     o["reconciled"] = done;
     o["still_awaiting"] = still;
     io.out << vz::json::pretty(o) << '\n';
-    return 0;
+    return Exit::Ok;
   }
   io.out << fmt::format("reconciled {} order(s); {} still working\n", done.size(), still.size());
   for (const auto& id : done)
     io.out << "  done     " << id << '\n';
   for (const auto& id : still)
     io.out << "  working  " << id << '\n';
-  return 0;
+  return Exit::Ok;
 }
 
 }  // namespace trade

@@ -7,14 +7,14 @@
 
 namespace trade {
 
-int cmd_report(const Args& args, Io io) {
+Exit cmd_report(const Args& args, Io io) {
   const auto path = state_path("journal.jsonl");
   if (!path) return no_path(io.err, path.error());
   const vavev_aziz::Journal journal(*path);
   // Only the text form lists ages, so only it reads the clock.
   io.out << (has(args, "--json") ? report_json(journal)
                                  : report_text(journal, vavev_aziz::platform::now_seconds()));
-  return 0;
+  return Exit::Ok;
 }
 
 }  // namespace trade

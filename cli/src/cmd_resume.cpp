@@ -28,7 +28,7 @@ std::optional<RiskState> load(const std::filesystem::path& path) {
 
 }  // namespace
 
-int cmd_resume(Io io) {
+Exit cmd_resume(Io io) {
   const auto path = state_path("risk.json");
   if (!path) return no_path(io.err, path.error());
   const auto journal_path = state_path("journal.jsonl");
@@ -38,7 +38,7 @@ int cmd_resume(Io io) {
   if (journalled) state.restore(*journalled);
   if (!state.halt) {
     io.out << "not halted \u2014 nothing to clear\n";
-    return 0;
+    return Exit::Ok;
   }
 
   const vavev_aziz::Halt halt = *state.halt;
@@ -52,20 +52,18 @@ int cmd_resume(Io io) {
   if (!vavev_aziz::arm_via_biometric("kestrin", "clear the tovra-trade halt")) {
     io.err << "tovra trade: the arm gate did not pass \u2014 the halt STANDS.\n"
            << "  (this is the intended failure mode: nobody present, nothing cleared)\n";
-    return 1;
+    return Exit::NotPresent;
   }
 
   // Cleared from the file as it stands after the check, not from the copy read before it:
   // the high-water mark and week start other runs saved meanwhile stay.
   const auto cleared = clear_halt(*path, journalled);
   if (!cleared) {
-    io.err << "tovra trade: could not persist the clear (" << path->string()
-           << "): " << cleared.error() << '\n';
-    return 3;
+    return fail(io.err, "could not persist the clear (" + path->string() + "): " + cleared.error());
   }
   const std::string& kind = *cleared ? (*cleared)->kind : halt.kind;
   io.out << "\ncleared the " << kind << " halt \u2014 trading may resume\n";
-  return 0;
+  return Exit::Ok;
 }
 
 }  // namespace trade

@@ -47,19 +47,17 @@ std::string listing(const fs::path& path, const std::vector<Rule>& rules) {
 // appeared meanwhile (another `rules --init`) is never written into. A write cut short leaves
 // a prefix of the table, which never reads as a rule table, so `rules` then reports it rather
 // than use it.
-int init(const fs::path& path, Io io) {
+Exit init(const fs::path& path, Io io) {
   const auto exists = [&] {
     io.out << path.string() << " already exists \u2014 not overwritten\n";
-    return 0;
+    return Exit::Ok;
   };
   std::error_code ec;
   if (fs::exists(fs::status(path, ec))) return exists();
   const auto parent = path.parent_path();
   if (!parent.empty()) {
-    if (auto made = vavev_aziz::platform::create_folders(parent); !made) {
-      io.err << "tovra trade: " << parent.string() << ": " << made.error().message() << '\n';
-      return 3;
-    }
+    if (auto made = vavev_aziz::platform::create_folders(parent); !made)
+      return fail(io.err, parent.string() + ": " + made.error().message());
   }
   const std::string text = vavev_aziz::write_rules(vavev_aziz::default_rules()) + "\n";
   auto file = vavev_aziz::platform::AppendFile::create(path);
@@ -70,31 +68,25 @@ int init(const fs::path& path, Io io) {
   } else if (auto written = file->write(text); !written) {
     failed = written.error();
   }
-  if (failed) {
-    io.err << "tovra trade: " << path.string() << ": " << failed.message() << '\n';
-    return 3;
-  }
+  if (failed) return fail(io.err, path.string() + ": " + failed.message());
   io.out << "wrote starter rule table \u2192 " << path.string() << '\n';
-  return 0;
+  return Exit::Ok;
 }
 
 }  // namespace
 
-int cmd_rules(const Args& args, Io io) {
+Exit cmd_rules(const Args& args, Io io) {
   const auto path = config_path();
   if (!path) return no_home(io.err);
   if (has(args, "--init")) return init(*path, io);
   auto gate = load_gate();
-  if (!gate) {
-    io.err << "tovra trade: " << gate.error() << '\n';
-    return 3;
-  }
+  if (!gate) return fail(io.err, gate.error());
   if (has(args, "--json")) {
     io.out << vavev_aziz::write_rules(gate->rules) << '\n';
-    return 0;
+    return Exit::Ok;
   }
   io.out << listing(*path, gate->rules);
-  return 0;
+  return Exit::Ok;
 }
 
 }  // namespace trade

@@ -19,10 +19,7 @@ namespace {
 
 namespace vz = vavev_aziz;
 
-int fail(Io io, std::string_view message) {
-  io.err << "tovra trade unplaced: " << message << '\n';
-  return 3;
-}
+constexpr std::string_view kWho = "tovra trade unplaced";
 
 // The quantity the order's open entry recorded, if any.
 std::optional<double> recorded_qty(const vz::Trades& trades, const std::string& id) {
@@ -32,55 +29,54 @@ std::optional<double> recorded_qty(const vz::Trades& trades, const std::string& 
 
 }  // namespace
 
-int cmd_unplaced(const Args& args, Io io) {
+Exit cmd_unplaced(const Args& args, Io io) {
   const auto path = state_path("journal.jsonl");
   if (!path) return no_path(io.err, path.error());
   const vz::Journal journal(*path);
   const auto trades = journal.trades();
   const auto awaiting = vz::awaiting_reconciliation(trades);
 
-  const auto part = flag(args, "--id");
+  const auto part = value_of(args, "--id");
   if (!part) {
-    io.err << "tovra trade unplaced: --id <client_order_id> is required\n"
-              "  awaiting the broker now:\n";
+    std::string message = "--id <client_order_id> is required\n  awaiting the broker now:";
     for (const auto& id : awaiting)
-      io.err << "    " << id << '\n';
-    return 3;
+      message += "\n    " + id;
+    return fail(io.err, message, kWho);
   }
-  const auto reason = flag(args, "--reason");
-  if (!reason) return fail(io, "--reason \"\u2026\" is required \u2014 what the broker said");
+  const auto reason = value_of(args, "--reason");
+  if (!reason)
+    return fail(io.err, "--reason \"\u2026\" is required \u2014 what the broker said", kWho);
 
   std::vector<const std::string*> matches;
   for (const auto& id : awaiting)
     if (id.find(*part) != std::string::npos) matches.push_back(&id);
   if (matches.empty())
-    return fail(io, fmt::format("no order awaiting the broker matching '{}'", *part));
+    return fail(io.err, fmt::format("no order awaiting the broker matching '{}'", *part), kWho);
   if (matches.size() > 1)
-    return fail(io,
-                fmt::format("'{}' matches {} \u2014 use more of the id", *part, matches.size()));
+    return fail(io.err,
+                fmt::format("'{}' matches {} \u2014 use more of the id", *part, matches.size()),
+                kWho);
 
   // A quantity that is not finite would be journalled as null, and the reader drops such a
   // line: it counts as not given.
   const std::string& id = *matches.front();
   auto qty = recorded_qty(trades, id);
-  if (const auto given = decimal_flag(args, "--qty"); given && std::isfinite(*given)) qty = given;
+  if (const auto given = decimal_of(args, "--qty"); given && std::isfinite(*given)) qty = given;
   if (!qty)
-    return fail(io,
+    return fail(io.err,
                 "this ticket predates the recorded quantity, so I do not know how many were "
                 "attempted.\n  Pass --qty N. Guessing would put a made-up number into "
-                "attribution.");
+                "attribution.",
+                kWho);
 
-  vz::record_unplaced(journal, id, *reason, *qty);
-
-  // The recorder swallows a failed append; an order still awaiting afterwards was not recorded.
-  const auto after = journal.trades();
-  const auto still = vz::awaiting_reconciliation(after);
-  if (std::find(still.begin(), still.end(), id) != still.end())
-    return fail(io, fmt::format("journal write FAILED ({}) \u2014 {} is not recorded as "
-                                "refused; nothing was recorded",
-                                path->string(), id));
-  io.out << "recorded as refused at the wire: " << id << '\n' << counts_line(after);
-  return 0;
+  if (!vz::record_unplaced(journal, id, *reason, *qty))
+    return fail(io.err,
+                fmt::format("journal write FAILED ({}) \u2014 {} is not recorded as refused; "
+                            "nothing was recorded",
+                            path->string(), id),
+                kWho);
+  io.out << "recorded as refused at the wire: " << id << '\n' << counts_line(journal.trades());
+  return Exit::Ok;
 }
 
 }  // namespace trade

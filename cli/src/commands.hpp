@@ -6,17 +6,17 @@
 
 namespace trade {
 
-int cmd_ask(const Args& args, Io io);
-int cmd_check(const Args& args, Io io);
-int cmd_rules(const Args& args, Io io);
-int cmd_memory(const Args& args, Io io);
-int cmd_resume(Io io);
-int cmd_account(const Args& args, Io io);
-int cmd_reconcile(const Args& args, Io io);
-int cmd_report(const Args& args, Io io);
-int cmd_close(const Args& args, Io io);
-int cmd_unplaced(const Args& args, Io io);
-int cmd_diary(const Args& args, Io io);
+Exit cmd_ask(const Args& args, Io io);
+Exit cmd_check(const Args& args, Io io);
+Exit cmd_rules(const Args& args, Io io);
+Exit cmd_memory(const Args& args, Io io);
+Exit cmd_resume(Io io);
+Exit cmd_account(const Args& args, Io io);
+Exit cmd_reconcile(const Args& args, Io io);
+Exit cmd_report(const Args& args, Io io);
+Exit cmd_close(const Args& args, Io io);
+Exit cmd_unplaced(const Args& args, Io io);
+Exit cmd_diary(const Args& args, Io io);
 void cmd_contract(const Args& args, Io io);
 
 }  // namespace trade

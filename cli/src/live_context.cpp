@@ -14,7 +14,7 @@ namespace alpaca = vavev_aziz::alpaca;
 // a negative value, NaN or infinity would loosen or break those rules as silently as the
 // placeholder would, so such a value counts as not stated.
 std::optional<double> stated_equity(const Args& args) {
-  auto value = decimal_flag(args, "--equity");
+  auto value = decimal_of(args, "--equity");
   if (!value || !std::isfinite(*value) || *value <= 0) return std::nullopt;
   return value;
 }
@@ -56,14 +56,14 @@ LiveContext live_context(const Args& args) {
 bool passes_equity_rule(const LiveContext& context, const vavev_aziz::Order& order,
                         std::ostream& err) {
   if (context.equity_known || order.reduces_risk()) return true;
-  err << "tovra trade: REFUSED \u2014 equity is unknown (" << context.source
-      << "), and equity is the denominator of every fraction-of-equity rule and every risk "
-         "limit.\n"
-         "  Evaluating against a placeholder would LOOSEN the gate silently, so no open is "
-         "judged.\n"
-         "  Fix: make credentials readable, or state it explicitly with --equity N.\n"
-         "  (risk-reducing orders are unaffected \u2014 getting out never needs a "
-         "denominator)\n";
+  fail(err, "REFUSED \u2014 equity is unknown (" + context.source +
+                "), and equity is the denominator of every fraction-of-equity rule and every "
+                "risk limit.\n"
+                "  Evaluating against a placeholder would LOOSEN the gate silently, so no open is "
+                "judged.\n"
+                "  Fix: make credentials readable, or state it explicitly with --equity N.\n"
+                "  (risk-reducing orders are unaffected \u2014 getting out never needs a "
+                "denominator)");
   return false;
 }
 

@@ -10,27 +10,27 @@ bool has(const Args& args, std::string_view name) {
   return std::find(args.begin(), args.end(), name) != args.end();
 }
 
-std::optional<std::string> flag(const Args& args, std::string_view name) {
+std::optional<std::string> value_of(const Args& args, std::string_view name) {
   auto at = std::find(args.begin(), args.end(), name);
   if (at == args.end() || at + 1 == args.end()) return std::nullopt;
   return *(at + 1);
 }
 
-std::vector<std::string> flags(const Args& args, std::string_view name) {
+std::vector<std::string> values_of(const Args& args, std::string_view name) {
   std::vector<std::string> values;
   for (std::size_t i = 0; i + 1 < args.size(); ++i)
     if (args[i] == name) values.push_back(args[i + 1]);
   return values;
 }
 
-std::optional<double> decimal_flag(const Args& args, std::string_view name) {
-  auto value = flag(args, name);
+std::optional<double> decimal_of(const Args& args, std::string_view name) {
+  auto value = value_of(args, name);
   if (!value) return std::nullopt;
   return vavev_aziz::numbers::parse_decimal(*value);
 }
 
-std::optional<std::uint64_t> whole_flag(const Args& args, std::string_view name) {
-  auto value = flag(args, name);
+std::optional<std::uint64_t> whole_of(const Args& args, std::string_view name) {
+  auto value = value_of(args, name);
   if (!value) return std::nullopt;
   return vavev_aziz::numbers::parse_whole(*value);
 }

@@ -6,6 +6,9 @@
 #include <optional>
 #include <utility>
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
 #include "live_market.hpp"
 #include "options.hpp"
 #include "paths.hpp"
@@ -26,13 +29,12 @@ using vavev_aziz::Result;
 using vavev_aziz::Side;
 using Positions = std::vector<alpaca::Position>;
 
-constexpr int kUsageError = 3;
+// The prefix of the option errors, under `ask` as under `check`; refusals take the program's.
+constexpr std::string_view kWho = "tovra trade check";
 
-// A step refused the order; its message has been written.
-struct Refused {};
-
+// A step of the building: its value, or the exit status after its message was written.
 template <class T>
-using Step = Result<T, Refused>;
+using Step = Result<T, Exit>;
 
 constexpr std::pair<std::string_view, Intent> kDeclaredIntents[] = {
     {"open", Intent::Opening},
@@ -82,9 +84,9 @@ void note_if_differs(double stated, double q, std::string_view at, double price,
 
 Step<Intent> intent_of(const Args& args, const std::string& symbol, Side side,
                        const Positions& positions, bool book_read, std::ostream& err) {
-  const std::string given = flag(args, "--intent").value_or("derive");
+  const std::string given = value_of(args, "--intent").value_or("derive");
   // Without a quantity nothing can be shown to fit inside a position, so nothing closes.
-  const double qty = decimal_flag(args, "--qty").value_or(std::numeric_limits<double>::max());
+  const double qty = decimal_of(args, "--qty").value_or(std::numeric_limits<double>::max());
   const Intent derived =
       alpaca::derive_intent(symbol, side, positions, qty) ? Intent::Closing : Intent::Opening;
   if (given == "derive") return derived;
@@ -92,54 +94,48 @@ Step<Intent> intent_of(const Args& args, const std::string& symbol, Side side,
   std::optional<Intent> declared;
   for (const auto& [word, intent] : kDeclaredIntents)
     if (given == word) declared = intent;
-  if (!declared) {
-    err << "tovra trade check: --intent " << given << ": expected opening|closing\n";
-    return Err{Refused{}};
-  }
+  if (!declared) return Err{fail(err, "--intent " + given + ": expected opening|closing", kWho)};
   // A book read from the broker, even an empty one, says what the order does; only where
   // nothing could be read (offline, no credentials) does the declaration stand.
   const bool book_known = book_read || !positions.empty();
   if (!book_known || *declared == derived) return *declared;
-  err << "tovra trade: --intent " << given
-      << " disagrees with the live book, which makes this an order to "
-      << vavev_aziz::debug_name(derived)
-      << ".\n"
-         "  Intent decides whether the survival layer sees this as adding exposure, so it is "
-         "derived from positions, not declared. Drop the flag to use the derived value.\n";
-  return Err{Refused{}};
+  return Err{fail(err, fmt::format("--intent {} disagrees with the live book, which makes this "
+                                   "an order to {}.\n"
+                                   "  Intent decides whether the survival layer sees this as "
+                                   "adding exposure, so it is derived from positions, not "
+                                   "declared. Drop the flag to use the derived value.",
+                                   given, vavev_aziz::debug_name(derived)))};
 }
 
 // The signed net limit price, or none for a market order.
 Step<std::optional<double>> limit_of(const Args& args, std::ostream& err) {
   std::vector<std::string_view> given;
   for (std::string_view name : kLimitNames)
-    if (flag(args, name)) given.push_back(name);
+    if (value_of(args, name)) given.push_back(name);
   if (given.empty()) return std::optional<double>{};
-  if (given.size() > 1) {
-    err << "tovra trade check: " << given[0];
-    for (std::size_t i = 1; i < given.size(); ++i)
-      err << " and " << given[i];
-    err << " are mutually exclusive \u2014 a ticket has one net price\n";
-    return Err{Refused{}};
-  }
+  if (given.size() > 1)
+    return Err{fail(err,
+                    fmt::format("{} are mutually exclusive \u2014 a ticket has one net price",
+                                fmt::join(given, " and ")),
+                    kWho)};
 
   const std::string_view name = given.front();
-  const std::string text = *flag(args, name);
+  const std::string text = *value_of(args, name);
   const auto value = numbers::parse_decimal(text);
   const bool finite = value && std::isfinite(*value);
   if (name == "--limit") {
     if (finite && *value != 0) return std::optional<double>(*value);
-    err << "tovra trade check: --limit " << text
-        << ": expected a non-zero price\n"
-           "  On a multi-leg ticket the net price is SIGNED: negative RECEIVES\n"
-           "  (credit), positive PAYS (debit). Prefer --limit-credit N or\n"
-           "  --limit-debit N, which cannot be written the wrong way round.\n";
-    return Err{Refused{}};
+    return Err{fail(err,
+                    "--limit " + text +
+                        ": expected a non-zero price\n"
+                        "  On a multi-leg ticket the net price is SIGNED: negative RECEIVES\n"
+                        "  (credit), positive PAYS (debit). Prefer --limit-credit N or\n"
+                        "  --limit-debit N, which cannot be written the wrong way round.",
+                    kWho)};
   }
   if (finite && *value > 0)
     return std::optional<double>(name == "--limit-credit" ? -*value : *value);
-  err << "tovra trade check: " << name << ' ' << text << ": expected a positive amount\n";
-  return Err{Refused{}};
+  return Err{fail(err, fmt::format("{} {}: expected a positive amount", name, text), kWho)};
 }
 
 // The notional to judge, and the time of the live price behind it (0 when none was taken).
@@ -156,12 +152,14 @@ struct Quantity {
 };
 
 // The refusal of an order whose quantity cannot be turned into money: `symbol` had no price.
-void refuse_unpriced(std::string_view symbol, const alpaca::AlpacaError& error, std::ostream& err) {
-  err << "tovra trade: REFUSED \u2014 no price for " << symbol << " (" << error.display()
-      << ").\n"
-         "  A quantity cannot be turned into money, so the gate cannot judge what\n"
-         "  the wire would send. Use --offline with an explicit --notional if you\n"
-         "  are deliberately reasoning without live prices.\n";
+Exit refuse_unpriced(std::string_view symbol, const alpaca::AlpacaError& error, std::ostream& err) {
+  return fail(err, fmt::format("REFUSED \u2014 no price for {} ({}).\n"
+                               "  A quantity cannot be turned into money, so the gate cannot "
+                               "judge what\n"
+                               "  the wire would send. Use --offline with an explicit --notional "
+                               "if you\n"
+                               "  are deliberately reasoning without live prices.",
+                               symbol, error.display()));
 }
 
 // A multi-leg ticket at market pays its legs' net debit. It is judged at that when that is
@@ -169,10 +167,7 @@ void refuse_unpriced(std::string_view symbol, const alpaca::AlpacaError& error, 
 // risk stated for it.
 Step<Sizing> ticket_at_market(const Order& order, double q, std::ostream& err) {
   auto net = net_debit(order, err);
-  if (!net) {
-    refuse_unpriced(net.error().symbol, net.error().error, err);
-    return Err{Refused{}};
-  }
+  if (!net) return Err{refuse_unpriced(net.error().symbol, net.error().error, err)};
   const double quoted_at = vavev_aziz::platform::now_seconds();
   const double derived = *net * q * contract_multiplier(order.asset_class);
   if (!(derived > order.notional)) return Sizing{order.notional};
@@ -194,15 +189,14 @@ Step<Sizing> size_of(const Args& args, const Order& order, Quantity quantity, st
   // defined risk, and other multi-leg orders have no wire form at all.
   if (quantity.from_legs && (credit || (order.legs.size() > 1 && !ticket))) return Sizing{stated};
 
-  if (credit) {
-    err << "tovra trade: --qty with a net CREDIT limit cannot size this order.\n"
-        << "  " << numbers::shortest(q) << " at a net credit of " << money(*limit)
-        << " is the premium RECEIVED, not the\n"
-           "  capital at risk, and every fraction-of-equity rule is denominated in risk.\n"
-           "  State the defined risk explicitly:\n"
-           "    --notional (width - credit) x qty x 100\n";
-    return Err{Refused{}};
-  }
+  if (credit)
+    return Err{fail(err, fmt::format("--qty with a net CREDIT limit cannot size this order.\n"
+                                     "  {} at a net credit of {} is the premium RECEIVED, not the\n"
+                                     "  capital at risk, and every fraction-of-equity rule is "
+                                     "denominated in risk.\n"
+                                     "  State the defined risk explicitly:\n"
+                                     "    --notional (width - credit) x qty x 100",
+                                     numbers::shortest(q), money(*limit)))};
   const double m = contract_multiplier(order.asset_class);
   const bool offline = has(args, "--offline");
   // A buy's limit caps what it pays, a debit ticket's what it pays net. A sale's limit is only
@@ -216,10 +210,7 @@ Step<Sizing> size_of(const Args& args, const Order& order, Quantity quantity, st
   if (ticket) return ticket_at_market(order, q, err);
 
   auto price = latest_price(order.symbol, order.asset_class, err);
-  if (!price) {
-    refuse_unpriced(order.symbol, price.error(), err);
-    return Err{Refused{}};
-  }
+  if (!price) return Err{refuse_unpriced(order.symbol, price.error(), err)};
   const double quoted_at = vavev_aziz::platform::now_seconds();
   const double at = priced_at(order, *price);
   const double derived = std::fabs(m * q * at);
@@ -230,17 +221,16 @@ Step<Sizing> size_of(const Args& args, const Order& order, Quantity quantity, st
 // The quantity the wire will send, once the legs are known. A `--qty` that disagrees with
 // spelled legs is refused: the order would be judged at one size and sent at another.
 Step<Quantity> quantity_of(const Args& args, const Order& order, std::ostream& err) {
-  const double stated = decimal_flag(args, "--qty").value_or(0.0);
-  const bool spelled = !flags(args, "--leg").empty();
+  const double stated = decimal_of(args, "--qty").value_or(0.0);
+  const bool spelled = !values_of(args, "--leg").empty();
   if (!spelled) return Quantity{stated};
   const double sent = order.legs.front().qty;
   if (!(stated > 0)) return Quantity{sent, true};
   if (stated == sent) return Quantity{stated};
-  err << "tovra trade: --qty " << numbers::shortest(stated)
-      << " does not match the first leg's quantity " << numbers::shortest(sent)
-      << ", which is what the ticket sends.\n"
-         "  Drop --qty, or make the legs say the quantity you mean.\n";
-  return Err{Refused{}};
+  return Err{fail(err, fmt::format("--qty {} does not match the first leg's quantity {}, which is "
+                                   "what the ticket sends.\n"
+                                   "  Drop --qty, or make the legs say the quantity you mean.",
+                                   numbers::shortest(stated), numbers::shortest(sent)))};
 }
 
 // A ticket the broker receives as one instrument (everything but a multi-leg option order)
@@ -250,13 +240,14 @@ Step<void> matches_single_leg(const Order& order, std::ostream& err) {
   if (order.legs.size() != 1) return {};
   const Leg& leg = order.legs.front();
   if (leg.symbol == order.symbol && leg.side == order.side) return {};
-  err << "tovra trade: the leg " << leg.symbol << ' ' << vavev_aziz::word(leg.side)
-      << " does not match the order (--symbol " << order.symbol << ", --side "
-      << vavev_aziz::word(order.side)
-      << ").\n"
-         "  A one-leg ticket is sent as the order's own symbol and side with the leg's\n"
-         "  quantity, so the two must agree: give the same symbol (in capitals) and side.\n";
-  return Err{Refused{}};
+  return Err{fail(err, fmt::format("the leg {} {} does not match the order (--symbol {}, --side "
+                                   "{}).\n"
+                                   "  A one-leg ticket is sent as the order's own symbol and side "
+                                   "with the leg's\n"
+                                   "  quantity, so the two must agree: give the same symbol (in "
+                                   "capitals) and side.",
+                                   leg.symbol, vavev_aziz::word(leg.side), order.symbol,
+                                   vavev_aziz::word(order.side)))};
 }
 
 // The broker trades what its wire form names, whatever the order says of itself: an option
@@ -266,40 +257,39 @@ Step<void> borne_out_by_wire(const Order& order, OrderTerms terms, std::ostream&
   const auto agreement = terms.may_send ? alpaca::Agreement::Full : alpaca::Agreement::Class;
   const auto reason = alpaca::wire_disagrees(order, agreement);
   if (!reason) return {};
-  err << "tovra trade: REFUSED \u2014 " << *reason
-      << ".\n"
-         "  The gate judges what the broker will receive, so an order must be described as it\n"
-         "  will be sent. Nothing was judged, written or sent.\n";
-  return Err{Refused{}};
+  return Err{fail(err, "REFUSED \u2014 " + *reason +
+                           ".\n"
+                           "  The gate judges what the broker will receive, so an order must be "
+                           "described as it\n"
+                           "  will be sent. Nothing was judged, written or sent.")};
 }
 
 Step<std::vector<Leg>> legs_of(const Args& args, const Order& order, std::ostream& err) {
-  const auto spelled = flags(args, "--leg");
+  const auto spelled = values_of(args, "--leg");
   if (!spelled.empty()) {
     std::vector<Leg> legs;
     for (const std::string& value : spelled) {
       auto leg = parse_leg(value);
-      if (!leg) {
-        err << "tovra trade: --leg " << leg.error()
-            << "\n"
-               "  spelling: --leg SYMBOL:buy|sell:QTY[:RATIO]\n"
-               "  e.g. --leg AMD260918P00430000:sell:1 --leg AMD260918P00420000:buy:1\n";
-        return Err{Refused{}};
-      }
+      if (!leg)
+        return Err{fail(err, "--leg " + leg.error() +
+                                 "\n"
+                                 "  spelling: --leg SYMBOL:buy|sell:QTY[:RATIO]\n"
+                                 "  e.g. --leg AMD260918P00430000:sell:1 --leg "
+                                 "AMD260918P00420000:buy:1")};
       legs.push_back(std::move(*leg));
     }
     return legs;
   }
 
-  const auto count = whole_flag(args, "--legs").value_or(1);
-  if (count > kMaxUniformLegs) {
-    err << "tovra trade check: --legs " << *flag(args, "--legs") << ": at most " << kMaxUniformLegs
-        << " legs on one ticket\n";
-    return Err{Refused{}};
-  }
+  const auto count = whole_of(args, "--legs").value_or(1);
+  if (count > kMaxUniformLegs)
+    return Err{fail(err,
+                    fmt::format("--legs {}: at most {} legs on one ticket",
+                                *value_of(args, "--legs"), kMaxUniformLegs),
+                    kWho)};
   Leg leg;
   leg.symbol = order.symbol;
-  leg.qty = decimal_flag(args, "--qty").value_or(0.0);
+  leg.qty = decimal_of(args, "--qty").value_or(0.0);
   leg.side = order.side;
   std::vector<Leg> legs(count >= 2 ? count : 1, leg);
   if (has(args, "--naked")) legs.front().side = Side::Sell;
@@ -356,95 +346,81 @@ Result<Leg, std::string> parse_leg(std::string_view text) {
   return leg;
 }
 
-Result<Order, int> build_order(const Args& args, const Positions& positions, std::ostream& err,
-                               OrderTerms terms) {
-  const auto symbol = flag(args, "--symbol");
-  if (!symbol) {
-    err << "tovra trade check: --symbol is required\n";
-    return Err{kUsageError};
-  }
-  if (!plain_symbol(*symbol)) {
-    err << "tovra trade check: --symbol " << vavev_aziz::text::debug_quoted(*symbol) << ": "
-        << kPlainSymbol << '\n';
-    return Err{kUsageError};
-  }
-  const auto notional = decimal_flag(args, "--notional");
-  if (!notional) {
-    err << "tovra trade check: --notional N is required\n";
-    return Err{kUsageError};
-  }
-  const std::string class_text = flag(args, "--class").value_or("equity");
+Result<Order, Exit> build_order(const Args& args, const Positions& positions, std::ostream& err,
+                                OrderTerms terms) {
+  const auto symbol = value_of(args, "--symbol");
+  if (!symbol) return Err{fail(err, "--symbol is required", kWho)};
+  if (!plain_symbol(*symbol))
+    return Err{fail(
+        err,
+        "--symbol " + vavev_aziz::text::debug_quoted(*symbol) + ": " + std::string(kPlainSymbol),
+        kWho)};
+  const auto notional = decimal_of(args, "--notional");
+  if (!notional) return Err{fail(err, "--notional N is required", kWho)};
+  const std::string class_text = value_of(args, "--class").value_or("equity");
   const auto asset_class = vavev_aziz::parse_asset_class(class_text);
-  if (!asset_class) {
-    err << "tovra trade check: --class " << class_text << ": expected equity|option|crypto\n";
-    return Err{kUsageError};
-  }
-  const std::string side_text = flag(args, "--side").value_or("buy");
+  if (!asset_class)
+    return Err{fail(err, "--class " + class_text + ": expected equity|option|crypto", kWho)};
+  const std::string side_text = value_of(args, "--side").value_or("buy");
   const auto side = vavev_aziz::parse_side(side_text);
-  if (!side) {
-    err << "tovra trade check: --side " << side_text << ": expected buy|sell\n";
-    return Err{kUsageError};
-  }
+  if (!side) return Err{fail(err, "--side " + side_text + ": expected buy|sell", kWho)};
 
   const auto intent = intent_of(args, *symbol, *side, positions, terms.book_read, err);
-  if (!intent) return Err{kUsageError};
+  if (!intent) return Err{Exit::Error};
   const auto limit = limit_of(args, err);
-  if (!limit) return Err{kUsageError};
+  if (!limit) return Err{Exit::Error};
 
   Order order = Order::propose(*symbol, *asset_class, *side, *intent, *notional);
-  order.thesis = flag(args, "--why").value_or("");
+  order.thesis = value_of(args, "--why").value_or("");
   order.limit_price = *limit;
 
   // The legs come before the sizing, so the notional judged is the one the wire will send.
   auto legs = legs_of(args, order, err);
-  if (!legs) return Err{kUsageError};
+  if (!legs) return Err{Exit::Error};
   order.legs = std::move(*legs);
   const bool single_instrument = alpaca::wire_form(order).form != alpaca::Wire::Form::MultiLeg;
-  if (single_instrument && !matches_single_leg(order, err)) return Err{kUsageError};
-  if (!borne_out_by_wire(order, terms, err)) return Err{kUsageError};
+  if (single_instrument && !matches_single_leg(order, err)) return Err{Exit::Error};
+  if (!borne_out_by_wire(order, terms, err)) return Err{Exit::Error};
   const auto quantity = quantity_of(args, order, err);
-  if (!quantity) return Err{kUsageError};
+  if (!quantity) return Err{Exit::Error};
   const auto sizing = size_of(args, order, *quantity, err);
-  if (!sizing) return Err{kUsageError};
+  if (!sizing) return Err{Exit::Error};
   order.notional = sizing->notional;
   order.quoted_at = sizing->quoted_at;
 
   if (order.limit_price && *order.limit_price < 0 && single_instrument) {
-    err << "tovra trade: a negative limit is a NET CREDIT, which only a multi-leg\n"
-        << "  option ticket can have. This order has " << order.legs.size()
-        << " leg(s) and asset class " << vavev_aziz::word(order.asset_class)
-        << ";\n"
-           "  a single contract's price cannot be negative.\n";
-    return Err{kUsageError};
+    return Err{fail(err, fmt::format("a negative limit is a NET CREDIT, which only a multi-leg\n"
+                                     "  option ticket can have. This order has {} leg(s) and asset "
+                                     "class {};\n"
+                                     "  a single contract's price cannot be negative.",
+                                     order.legs.size(), vavev_aziz::word(order.asset_class)))};
   }
   return order;
 }
 
 bool may_reach_broker(const Args& args) {
-  return !flag(args, "--verdict") && !has(args, "--offline");
+  return !value_of(args, "--verdict") && !has(args, "--offline");
 }
 
-Result<Proposal, int> prepare_proposal(const Args& args, std::string_view command, bool may_send,
-                                       std::ostream& err) {
-  if (const auto word = stray_argument(args, {kValuedOptions, kSwitches})) {
-    err << "tovra trade " << command << ": "
-        << (word->starts_with("--") ? "unknown option " : "stray argument ")
-        << vavev_aziz::text::debug_quoted(*word)
-        << "\n"
-           "  Nothing was judged, written or sent. Options are spelled exactly as `tovra-trade\n"
-           "  help` lists them, and a value follows its option as the next argument.\n";
-    return Err{3};
-  }
+Result<Proposal, Exit> prepare_proposal(const Args& args, std::string_view command, bool may_send,
+                                        std::ostream& err) {
+  if (const auto word = stray_argument(args, {kValuedOptions, kSwitches}))
+    return Err{fail(err,
+                    fmt::format("{}{}\n"
+                                "  Nothing was judged, written or sent. Options are spelled "
+                                "exactly as `tovra-trade\n"
+                                "  help` lists them, and a value follows its option as the next "
+                                "argument.",
+                                word->starts_with("--") ? "unknown option " : "stray argument ",
+                                vavev_aziz::text::debug_quoted(*word)),
+                    fmt::format("tovra trade {}", command))};
   LiveContext live = live_context(args);
   auto order = build_order(args, live.positions, err, {live.book_read, may_send});
   if (!order) return Err{order.error()};
   alpaca::derive_leg_facts(*order, live.positions);
-  if (!passes_equity_rule(live, *order, err)) return Err{3};
+  if (!passes_equity_rule(live, *order, err)) return Err{Exit::Error};
   auto gate = load_gate();
-  if (!gate) {
-    err << "tovra trade: " << gate.error() << '\n';
-    return Err{3};
-  }
+  if (!gate) return Err{fail(err, gate.error())};
   return Proposal{std::move(live), std::move(*order), std::move(*gate)};
 }
 

@@ -35,11 +35,11 @@ struct OrderTerms {
 };
 
 // The order the options describe, checked against `positions` for its intent. On the first
-// invalid option or refusal the messages are written to `err` and the error is the exit code
-// 3. Sizing by `--qty` without a limit and without `--offline` asks the broker for one price
-// and stamps the order with the time it was read. Leg intents and covered flags are left for
+// invalid option or refusal the messages are written to `err` and the error is
+// Exit::Error. Sizing by `--qty` without a limit and without `--offline` asks the broker for one
+// price and stamps the order with the time it was read. Leg intents and covered flags are left for
 // `derive_leg_facts`.
-vavev_aziz::Result<vavev_aziz::Order, int> build_order(
+vavev_aziz::Result<vavev_aziz::Order, Exit> build_order(
     const Args& args, const std::vector<vavev_aziz::alpaca::Position>& positions, std::ostream& err,
     OrderTerms terms = {});
 
@@ -60,9 +60,9 @@ bool may_reach_broker(const Args& args);
 // of the valued option right before it), then reads the live context, builds the order for
 // `may_send` (see `OrderTerms`), derives its legs' facts, applies the equity rule and loads the
 // rule table, in that order. On the first failure the messages are on `err` (under "tovra
-// trade {command}: " for the stray argument) and the error is the exit code 3.
-vavev_aziz::Result<Proposal, int> prepare_proposal(const Args& args, std::string_view command,
-                                                   bool may_send, std::ostream& err);
+// trade {command}: " for the stray argument) and the error is Exit::Error.
+vavev_aziz::Result<Proposal, Exit> prepare_proposal(const Args& args, std::string_view command,
+                                                    bool may_send, std::ostream& err);
 
 // Whether a stated amount is off the derived one by more than `tolerance`, as a fraction of the
 // derived amount (of 1 when that is smaller).

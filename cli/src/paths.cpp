@@ -150,13 +150,12 @@ vavev_aziz::Result<vavev_aziz::Gate, std::string> load_gate() {
   return vavev_aziz::Gate{std::move(*rules)};
 }
 
-int no_home(std::ostream& err) {
+Exit no_home(std::ostream& err) {
   return no_path(err, "no HOME");
 }
 
-int no_path(std::ostream& err, const std::string& reason) {
-  err << "tovra trade: " << reason << '\n';
-  return 3;
+Exit no_path(std::ostream& err, const std::string& reason) {
+  return fail(err, reason);
 }
 
 }  // namespace trade

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "run.hpp"
 #include "vavev_aziz/gate.hpp"
 #include "vavev_aziz/support/result.hpp"
 
@@ -44,9 +45,9 @@ vavev_aziz::Result<std::filesystem::path, std::string> state_path(std::string_vi
 // and column).
 vavev_aziz::Result<vavev_aziz::Gate, std::string> load_gate();
 
-// Writes "tovra trade: no HOME" for a command that needs a path and has none; returns 3.
-int no_home(std::ostream& err);
-// Writes "tovra trade: {reason}" for a command that cannot have a path it needs; returns 3.
-int no_path(std::ostream& err, const std::string& reason);
+// Fails with "no HOME" for a command that needs a path and has none.
+Exit no_home(std::ostream& err);
+// Fails with `reason` for a command that cannot have a path it needs.
+Exit no_path(std::ostream& err, const std::string& reason);
 
 }  // namespace trade

@@ -2,6 +2,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include <fmt/format.h>
+
 #include "commands.hpp"
 #include "options.hpp"
 #include "vavev_aziz/support/env.hpp"
@@ -103,16 +105,20 @@ constexpr std::size_t kLongestArgument = std::size_t{1} << 20;
 
 struct Command {
   std::string_view word;
-  int (*handler)(const Args&, Io);
+  Exit (*handler)(const Args&, Io);
   bool needs_account;
 };
 
-int resume(const Args&, Io io) {
+Exit resume(const Args&, Io io) {
   return cmd_resume(io);
 }
-int contract(const Args& args, Io io) {
+Exit contract(const Args& args, Io io) {
   cmd_contract(args, io);
-  return 0;
+  return Exit::Ok;
+}
+
+int status(Exit e) {
+  return static_cast<int>(e);
 }
 
 // The command table: words are compared exactly, case-sensitively.
@@ -133,6 +139,11 @@ constexpr std::array<Command, 12> kCommands = {{
 
 }  // namespace
 
+Exit fail(std::ostream& err, std::string_view message, std::string_view who) {
+  err << who << ": " << message << '\n';
+  return Exit::Error;
+}
+
 bool account_selected(std::ostream& err) {
   auto account = vavev_aziz::env::text("ALPACA_ACCOUNT");
   if (account && !account->empty()) return true;
@@ -147,31 +158,31 @@ bool account_selected(std::ostream& err) {
 int run(const Args& args, std::ostream& out, std::ostream& err) {
   if (args.empty()) {
     out << kUsage;
-    return 0;
+    return status(Exit::Ok);
   }
   if (has(args, "--describe")) {
     out << kDescription << '\n';
-    return 0;
+    return status(Exit::Ok);
   }
   const std::string& word = args.front();
   if (word == "help" || word == "-h" || word == "--help") {
     out << kUsage;
-    return 0;
+    return status(Exit::Ok);
   }
   for (const auto& c : kCommands) {
     if (c.word != word) continue;
     for (const auto& arg : args) {
       if (arg.size() <= kLongestArgument) continue;
-      err << "tovra trade: an argument of " << arg.size() << " bytes is longer than the "
-          << kLongestArgument << " bytes any argument may hold\n";
-      return 3;
+      return status(fail(err, fmt::format("an argument of {} bytes is longer than the {} bytes "
+                                          "any argument may hold",
+                                          arg.size(), kLongestArgument)));
     }
-    if (c.needs_account && !account_selected(err)) return 2;
+    if (c.needs_account && !account_selected(err)) return status(Exit::NoAccount);
     const Args rest(args.begin() + 1, args.end());
-    return c.handler(rest, Io{out, err});
+    return status(c.handler(rest, Io{out, err}));
   }
   err << "tovra trade: unknown command \"" << word << "\"\n" << kUsage;
-  return 3;
+  return status(Exit::Error);
 }
 
 }  // namespace trade

@@ -282,7 +282,7 @@ TEST(AskOutput, ParkedWaitsForTheOwner) {
             "\"verdict\": \"parked\",\n  \"rule\": \"options\",\n  \"question\": "
             "\"BUY option SPY? [options]\",\n  \"agent_feedback\": \"" +
                 agent + "\",\n  \"halted\": true\n}\n");
-  EXPECT_EQ(ask_exit_code(parked.outcome), 2);
+  EXPECT_EQ(ask_exit_code(parked.outcome), Exit::Parked);
 }
 
 TEST_F(Ask, TheProposalsInputsAreJournalled) {

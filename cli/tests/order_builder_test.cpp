@@ -30,13 +30,13 @@ class BuildOrder : public BrokerScratch {
     std::ostringstream out;
     auto r = build_order(args, book, out);
     err = out.str();
-    code = r ? 0 : r.error();
+    code = r ? Exit::Ok : r.error();
     return r ? *r : Order{};
   }
   bool refused_with(const std::string& start) {
-    return code == 3 && err.substr(0, start.size()) == start;
+    return code == Exit::Error && err.substr(0, start.size()) == start;
   }
-  int code = 0;
+  Exit code = Exit::Ok;
   std::string err;
 };
 
@@ -87,7 +87,7 @@ TEST_F(BuildOrder, RefusesWithItsMessages) {
     EXPECT_TRUE(refused_with(message)) << message << "\ngot: " << err;
   }
   std::ostringstream out;
-  EXPECT_EQ(build_order({"--notional", "1"}, {}, out).error(), 3);
+  EXPECT_EQ(build_order({"--notional", "1"}, {}, out).error(), Exit::Error);
   EXPECT_EQ(out.str(), "tovra trade check: --symbol is required\n");
   EXPECT_TRUE(broker.requests().empty());
 }
@@ -152,7 +152,7 @@ TEST_F(BuildOrder, SizesAndSpellsLegs) {
       legs += ':';
       legs += leg.symbol;
     }
-    EXPECT_EQ(code, 0) << err;
+    EXPECT_EQ(code, Exit::Ok) << err;
     EXPECT_DOUBLE_EQ(o.notional, c.notional) << c.err;
     EXPECT_EQ(o.limit_price, c.limit);
     EXPECT_EQ(legs, c.legs);

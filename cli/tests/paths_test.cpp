@@ -35,23 +35,23 @@ TEST(Options, ValuedFlagsTakeTheNextArgumentOfTheFirstOccurrence) {
       {{"--a", "1", "--why"}, "--why", std::nullopt},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(flag(c.args, c.name), c.value) << c.args.size();
+    EXPECT_EQ(value_of(c.args, c.name), c.value) << c.args.size();
 
-  EXPECT_EQ(flags({"--leg", "A:buy:1", "--leg"}, "--leg"), Strings{"A:buy:1"});
-  EXPECT_EQ(flags({"--leg", "--leg", "X"}, "--leg"), (Strings{"--leg", "X"}));
-  EXPECT_EQ(flags({"--leg", "A", "x", "--leg", "B"}, "--leg"), (Strings{"A", "B"}));
+  EXPECT_EQ(values_of({"--leg", "A:buy:1", "--leg"}, "--leg"), Strings{"A:buy:1"});
+  EXPECT_EQ(values_of({"--leg", "--leg", "X"}, "--leg"), (Strings{"--leg", "X"}));
+  EXPECT_EQ(values_of({"--leg", "A", "x", "--leg", "B"}, "--leg"), (Strings{"A", "B"}));
   EXPECT_TRUE(has({"--symbol", "--json"}, "--json"));
   EXPECT_FALSE(has({"--json=1", "--JSON"}, "--json"));
 }
 
 TEST(Options, NumbersThatDoNotReadCountAsAbsent) {
-  EXPECT_EQ(decimal_flag({"--equity", "--offline"}, "--equity"), std::nullopt);
-  EXPECT_EQ(decimal_flag({"--equity", "1,000"}, "--equity"), std::nullopt);
-  EXPECT_EQ(decimal_flag({"--equity", "1e3", "--equity", "5"}, "--equity"), 1000.0);
-  EXPECT_EQ(decimal_flag({"--equity"}, "--equity"), std::nullopt);
-  EXPECT_EQ(whole_flag({"--legs", "+4"}, "--legs"), 4u);
-  EXPECT_EQ(whole_flag({"--legs", "-1"}, "--legs"), std::nullopt);
-  EXPECT_EQ(whole_flag({"--legs", "2.0"}, "--legs"), std::nullopt);
+  EXPECT_EQ(decimal_of({"--equity", "--offline"}, "--equity"), std::nullopt);
+  EXPECT_EQ(decimal_of({"--equity", "1,000"}, "--equity"), std::nullopt);
+  EXPECT_EQ(decimal_of({"--equity", "1e3", "--equity", "5"}, "--equity"), 1000.0);
+  EXPECT_EQ(decimal_of({"--equity"}, "--equity"), std::nullopt);
+  EXPECT_EQ(whole_of({"--legs", "+4"}, "--legs"), 4u);
+  EXPECT_EQ(whole_of({"--legs", "-1"}, "--legs"), std::nullopt);
+  EXPECT_EQ(whole_of({"--legs", "2.0"}, "--legs"), std::nullopt);
 }
 
 class Paths : public Scratch {};

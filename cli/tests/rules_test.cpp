@@ -113,8 +113,10 @@ TEST_F(Rules, ListingFormsEveryPostureAndCondition) {
                        kFallThrough);
 
   std::string ten = "[";
-  for (int i = 1; i <= 10; ++i)
-    ten += (i > 1 ? "," : "") + std::string(R"({"name": "r", "posture": "deny"})");
+  for (int i = 1; i <= 10; ++i) {
+    if (i > 1) ten += ',';
+    ten += R"({"name": "r", "posture": "deny"})";
+  }
   write_text(config(), ten + "]");
   EXPECT_NE(rules({}).out.find("\n   9. DENY       r\n  10. DENY       r\n"), std::string::npos);
 }

@@ -1,6 +1,6 @@
 // What the journal learns after the proposal road: the broker's statuses reconciled into
 // fills, realized results, orders the broker never created, and which orders still await the
-// broker. A failed append is ignored without a message: running the command again recovers.
+// broker. Nothing here prints: each write's result goes back to the command that made it.
 #include <array>
 #include <string>
 #include <unordered_set>
@@ -37,12 +37,13 @@ std::optional<std::string_view> journalled_word(std::string_view broker) {
 
 }  // namespace
 
-void record_close(const Journal& journal, const CloseEntry& entry) {
-  (void)journal.append({entry});
+Result<void, std::error_code> record_close(const Journal& journal, const CloseEntry& entry) {
+  return journal.append({entry});
 }
 
-void record_unplaced(const Journal& journal, const std::string& client_order_id,
-                     std::string_view reason, double qty) {
+Result<void, std::error_code> record_unplaced(const Journal& journal,
+                                              const std::string& client_order_id,
+                                              std::string_view reason, double qty) {
   FillEntry fill{client_order_id,
                  platform::now_seconds(),
                  "rejected",
@@ -51,7 +52,7 @@ void record_unplaced(const Journal& journal, const std::string& client_order_id,
                  std::nullopt,
                  std::nullopt,
                  fmt::format("REFUSED AT THE WIRE, never created: {}", reason)};
-  (void)journal.append({std::move(fill)});
+  return journal.append({std::move(fill)});
 }
 
 std::vector<std::string> awaiting_reconciliation(const Journal& journal) {

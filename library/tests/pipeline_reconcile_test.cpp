@@ -29,7 +29,7 @@ struct Book {
     }
     for (const char* status : {"filled", "partial", "rejected"})
       EXPECT_TRUE(journal.append({FillEntry{status, 1100, status, 1, 5, {}, {}, ""}}));
-    record_close(journal, CloseEntry{"closed", 1200, 50, "profit", {}, ""});
+    EXPECT_TRUE(record_close(journal, CloseEntry{"closed", 1200, 50, "profit", {}, ""}));
   }
   std::vector<FillEntry> fills() const {
     std::vector<FillEntry> out;
@@ -113,8 +113,8 @@ TEST(Reconcile, ReturnsWhatItRecordedInTheStatusesOrder) {
   Book broken;
   const Journal folder(broken.root);
   EXPECT_TRUE(reconcile(folder, statuses, 2000).empty());
-  record_unplaced(folder, "new", "x", 1);
-  record_close(folder, CloseEntry{"new", 1, 1, "profit", {}, ""});
+  EXPECT_FALSE(record_unplaced(folder, "new", "x", 1));
+  EXPECT_FALSE(record_close(folder, CloseEntry{"new", 1, 1, "profit", {}, ""}));
 }
 
 TEST(Reconcile, AwaitingListsAndTheUnplacedRecord) {
@@ -124,7 +124,7 @@ TEST(Reconcile, AwaitingListsAndTheUnplacedRecord) {
   EXPECT_EQ(aged, (std::vector<std::pair<std::string, double>>{{"new", 500}, {"closed", 500}}));
   EXPECT_EQ(awaiting_with_age(b.journal, 900)[0].second, 0);  // opened after now
 
-  record_unplaced(b.journal, "new", "422 insufficient buying power", 3);
+  ASSERT_TRUE(record_unplaced(b.journal, "new", "422 insufficient buying power", 3));
   EXPECT_EQ(awaiting_reconciliation(b.journal), std::vector<std::string>{"closed"});
   const FillEntry f = b.fills().back();
   EXPECT_GT(f.at, 1700000000);  // the wall clock

@@ -149,15 +149,17 @@ struct Pipeline {
 void warn_if_unwritten(const Result<void, std::error_code>& result, std::string_view label,
                        std::ostream& err);
 
-// --- Journal records after the proposal road. A failed append is ignored without a message.
+// --- Journal records after the proposal road. Each returns its append's result and prints
+// nothing; the caller decides what a failed write means.
 
 // Appends the close event unchanged.
-void record_close(const Journal& journal, const CloseEntry& entry);
+Result<void, std::error_code> record_close(const Journal& journal, const CloseEntry& entry);
 
 // Appends a "rejected" fill for an order the broker never created, stamped with the wall
 // clock: nothing filled of `qty`, note "REFUSED AT THE WIRE, never created: {reason}".
-void record_unplaced(const Journal& journal, const std::string& client_order_id,
-                     std::string_view reason, double qty);
+Result<void, std::error_code> record_unplaced(const Journal& journal,
+                                              const std::string& client_order_id,
+                                              std::string_view reason, double qty);
 
 // The ids of the journal's trades that have no fill yet (closed or not), in journal order.
 std::vector<std::string> awaiting_reconciliation(const Journal& journal);
