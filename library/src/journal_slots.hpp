@@ -59,8 +59,9 @@ class DomSlots {
   // The line in the writer's own layout for entries of `kind` ("event" first, then every key of
   // the entry once, in writing order) as the entry it makes: each slot, taken in turn, goes
   // straight to its field (`fill_field`), since collecting the slots first makes reading a
-  // journal a tenth slower. Null: not mine, for any other layout and for a line whose values
-  // make no entry (the slots of any layout then tell what it is).
+  // journal a tenth slower. `kind` is the one the line's first bytes tell (kind_from_start),
+  // which has matched its "event" key and tag already. Null: not mine, for any other layout and
+  // for a line whose values make no entry (the slots of any layout then tell what it is).
   const Event* writer_layout(std::size_t kind, LineEntries& entries) const;
 
   // The line in any layout: slots, unreadable (a bare value), or not mine.

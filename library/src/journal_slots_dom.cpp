@@ -81,17 +81,15 @@ bool take_next(simdjson::dom::object::iterator& it, const simdjson::dom::object:
 }
 
 // Fills the entry from a line laid out as the writer lays it out: the tag, then every key of
-// the entry once, in writing order. False for any other layout, and for a line whose values
-// make no entry (the slots of any layout then tell which it is).
+// the entry once, in writing order. The line's first bytes have shown its tag (kind_from_start),
+// so reading starts at the member after it. False for any other layout, and for a line whose
+// values make no entry (the slots of any layout then tell which it is).
 template <class E, std::size_t... I>
 [[gnu::flatten]] bool in_writing_order(const simdjson::dom::object& members, KeyMask kept, E& entry,
                                        std::index_sequence<I...>) {
   auto it = members.begin();
   const auto end = members.end();
-  std::string_view tag;
-  if (it == end || !text::same_bytes((*it).key, name_of(Key::Event)) ||
-      (*it).value.get_string().get(tag) || tag != Spec<E>::tag)
-    return false;
+  if (it == end) return false;
   return (take_next<E, I>(it, end, kept, entry) && ...) && ++it == end;
 }
 
