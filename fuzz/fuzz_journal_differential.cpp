@@ -11,7 +11,6 @@
 #include <string>
 #include <string_view>
 
-#include "journal_reader.hpp"
 #include "reference_journal_reader.hpp"
 #include "vavev_aziz/journal.hpp"
 
@@ -46,30 +45,9 @@ bool same(const Trades& a, const Trades& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace vavev_aziz::journal_format;
-  static LineReader reader(kAllKinds);
-  static ReferenceLineReader reference;
-
-  // Lines as the journal's line source hands them out: each followed by the rest of the input
-  // and then padding.
-  std::string bytes(reinterpret_cast<const char*>(data), size);
-  bytes.append(kLinePadding, '\0');
-  const std::string_view all(bytes.data(), size);
   Trades folded;
-  for (std::size_t start = 0; start <= all.size();) {
-    std::size_t end = all.find('\n', start);
-    const bool last = end == std::string_view::npos;
-    if (last) end = all.size();
-    std::string_view line = all.substr(start, end - start);
-    if (!last && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-    start = end + 1;
-    if (last && line.empty()) break;
-
-    const Event* fresh = reader.read(line);
-    const Event* old = reference.read(line);
-    if ((fresh == nullptr) != (old == nullptr)) std::abort();
-    if (fresh && line_of(*fresh) != line_of(*old)) std::abort();
-    if (fresh) folded.add(*fresh);
-  }
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  if (first_disagreement(bytes, [&folded](const Event& e) { folded.add(e); })) std::abort();
 
   // The fold of the file reads only what it needs of each line: it must come to the same.
   static const auto path = std::filesystem::temp_directory_path() /

@@ -132,4 +132,30 @@ const Event* ReferenceLineReader::read(std::string_view line) {
   return entries_.build(collector_->slots(), collector_->is_array());
 }
 
+std::optional<std::string> first_disagreement(std::string_view bytes,
+                                              const std::function<void(const Event&)>& read) {
+  static LineReader reader(kAllKinds);
+  static ReferenceLineReader reference;
+  // Each line followed by the rest of the bytes and then padding.
+  std::string padded(bytes);
+  padded.append(kLinePadding, '\0');
+  const std::string_view all(padded.data(), bytes.size());
+  for (std::size_t start = 0; start <= all.size();) {
+    std::size_t end = all.find('\n', start);
+    const bool last = end == std::string_view::npos;
+    if (last) end = all.size();
+    std::string_view line = all.substr(start, end - start);
+    if (!last && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    start = end + 1;
+    if (last && line.empty()) break;
+
+    const Event* fresh = reader.read(line);
+    const Event* old = reference.read(line);
+    if ((fresh == nullptr) != (old == nullptr) || (fresh && line_of(*fresh) != line_of(*old)))
+      return std::string(line);
+    if (fresh && read) read(*fresh);
+  }
+  return std::nullopt;
+}
+
 }  // namespace vavev_aziz::journal_format

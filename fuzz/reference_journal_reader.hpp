@@ -3,7 +3,10 @@
 // the same slots, so the two differ only in how a line's values are found and checked.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "journal_reader.hpp"
@@ -23,5 +26,12 @@ class ReferenceLineReader {
   std::unique_ptr<Collector> collector_;
   LineEntries entries_;
 };
+
+// Reads `bytes` as a journal's lines, as the journal's line source hands them out, with the line
+// reader and with the reference reader: the first line they disagree on (one reads it and the
+// other does not, or they read different values), or nothing. `read` is given each event the
+// line reader reads.
+std::optional<std::string> first_disagreement(
+    std::string_view bytes, const std::function<void(const Event&)>& read = nullptr);
 
 }  // namespace vavev_aziz::journal_format
