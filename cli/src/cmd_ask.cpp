@@ -74,6 +74,15 @@ std::optional<std::string> held_back(const Args& args, const vavev_aziz::Outcome
   return std::nullopt;
 }
 
+// The freshness bounds re-checked after the owner's yes. The agent may tighten them, never
+// loosen or switch them off.
+constexpr double kMaxQuoteAge = 300;
+constexpr double kMaxDrift = 0.05;
+
+double tighter(std::optional<double> stated, double bound) {
+  return stated && *stated > 0 && *stated < bound ? *stated : bound;
+}
+
 // `--dte`: digits with an optional "+", within 32 bits; anything else counts as absent.
 std::optional<std::uint32_t> dte(const Args& args) {
   auto value = value_of(args, "--dte");
@@ -106,13 +115,14 @@ bool max_loss_usable(const Args& args, std::ostream& err) {
   return false;
 }
 
-// The loss the survival layer judges: the strikes' when the order is a vertical spread (with a
-// NOTE when the stated value disagrees by more than the tolerance), else the larger of the
-// stated value and the notional: the agent's word can raise the risk, not lower it.
+// The loss the survival layer judges: the strikes' when the order is a vertical spread, less
+// only the credit the ticket is sure of (with a NOTE when the stated value disagrees by more
+// than the tolerance), else the larger of the stated value and the notional: the agent's word
+// can raise the risk, not lower it.
 double max_loss(const Args& args, const Order& order, std::optional<double> credit,
                 std::ostream& err) {
   const auto stated = decimal_of(args, "--max-loss");
-  const auto derived = alpaca::derive_max_loss(order, credit);
+  const auto derived = alpaca::derive_max_loss(order, assured_credit(order, credit));
   if (!derived) return std::max(stated.value_or(order.notional), order.notional);
   if (stated && differs(*derived, *stated, kMaxLossTolerance))
     err << "tovra trade: NOTE: --max-loss " << numbers::fixed(*stated, 2)
@@ -153,8 +163,8 @@ Context proposal_context(const Args& args, const Order& order, const LiveContext
   c.by = proposer(args);
   c.equity = live.equity;
   c.now = now;
-  c.max_quote_age = decimal_of(args, "--max-quote-age").value_or(300.0);
-  c.max_drift = decimal_of(args, "--max-drift").value_or(0.05);
+  c.max_quote_age = tighter(decimal_of(args, "--max-quote-age"), kMaxQuoteAge);
+  c.max_drift = tighter(decimal_of(args, "--max-drift"), kMaxDrift);
   c.paper = live.paper;
   return c;
 }

@@ -29,7 +29,7 @@ LiveContext fallback(std::string_view source, std::optional<double> stated) {
 
 }  // namespace
 
-LiveContext live_context(const Args& args) {
+LiveContext live_context(const Args& args, bool may_send) {
   const auto stated = stated_equity(args);
   if (has(args, "--offline")) return fallback(kEquityOffline, stated);
 
@@ -44,7 +44,8 @@ LiveContext live_context(const Args& args) {
   const double live = account ? account->equity_f64() : 0.0;
   const bool readable = std::isfinite(live) && live > 0;
 
-  LiveContext c = readable ? fallback(kEquityLive, live) : fallback(kEquityUnreadable, stated);
+  LiveContext c = readable ? fallback(kEquityLive, live)
+                           : fallback(kEquityUnreadable, may_send ? std::nullopt : stated);
   if (positions) {
     c.positions = std::move(*positions);
     c.book_read = true;

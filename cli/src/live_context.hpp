@@ -38,8 +38,10 @@ struct LiveContext {
 // Reads `--equity` and `--offline`, then (unless offline) the account and the positions from a
 // client built from the environment. Never fails: a missing client, an unreadable account or
 // a non-positive equity fall back to `--equity`, else the placeholder. An `--equity` value
-// counts only when it is a finite number above zero.
-LiveContext live_context(const Args& args);
+// counts only when it is a finite number above zero, and, for a run that `may_send` through a
+// client that reads no equity, not at all: there it would be the agent's word shrinking every
+// order that goes out.
+LiveContext live_context(const Args& args, bool may_send = false);
 
 // False, after writing the four-line refusal to `err`, when the equity is not known and the
 // order does not reduce risk; true otherwise. The caller then exits 3. Call it after the

@@ -175,6 +175,19 @@ Step<Sizing> ticket_at_market(const Order& order, double q, std::ostream& err) {
   return Sizing{derived, quoted_at};
 }
 
+// A multi-leg ticket that no debit fixes is worth at least what its strikes can lose with the
+// credit it is sure of: a credit structure's notional is its defined risk, and a smaller one
+// stated would loosen every notional and fraction-of-equity rule.
+void at_least_the_strikes_risk(Order& order, std::ostream& err) {
+  if (order.limit_price && *order.limit_price > 0) return;
+  const auto risk = alpaca::derive_max_loss(order, assured_credit(order, std::nullopt));
+  if (!risk || !(*risk > order.notional)) return;
+  err << "tovra trade: NOTE: --notional " << money(order.notional)
+      << " is less than the strikes can lose (" << money(*risk)
+      << "); judging the DERIVED value.\n";
+  order.notional = *risk;
+}
+
 // Sizes the order by the quantity the wire will send, at its limit or at the live price.
 // `--qty` always asks for it; spelled legs size only the tickets whose amount the wire fixes.
 Step<Sizing> size_of(const Args& args, const Order& order, Quantity quantity, std::ostream& err) {
@@ -387,6 +400,7 @@ Result<Order, Exit> build_order(const Args& args, const Positions& positions, st
   if (!sizing) return Err{Exit::Error};
   order.notional = sizing->notional;
   order.quoted_at = sizing->quoted_at;
+  if (!single_instrument) at_least_the_strikes_risk(order, err);
 
   if (order.limit_price && *order.limit_price < 0 && single_instrument) {
     return Err{fail(err, fmt::format("a negative limit is a NET CREDIT, which only a multi-leg\n"
@@ -396,6 +410,12 @@ Result<Order, Exit> build_order(const Args& args, const Positions& positions, st
                                      order.legs.size(), vavev_aziz::word(order.asset_class)))};
   }
   return order;
+}
+
+std::optional<double> assured_credit(const vavev_aziz::Order& order, std::optional<double> stated) {
+  if (!order.limit_price || !(*order.limit_price < 0)) return std::nullopt;
+  const double sure = -*order.limit_price;
+  return stated ? std::min(*stated, sure) : sure;
 }
 
 bool may_reach_broker(const Args& args) {
@@ -414,7 +434,7 @@ Result<Proposal, Exit> prepare_proposal(const Args& args, std::string_view comma
                                 word->starts_with("--") ? "unknown option " : "stray argument ",
                                 vavev_aziz::text::debug_quoted(*word)),
                     fmt::format("tovra trade {}", command))};
-  LiveContext live = live_context(args);
+  LiveContext live = live_context(args, may_send);
   auto order = build_order(args, live.positions, err, {live.book_read, may_send});
   if (!order) return Err{order.error()};
   alpaca::derive_leg_facts(*order, live.positions);

@@ -51,6 +51,12 @@ struct Proposal {
   vavev_aziz::Gate gate;
 };
 
+// The credit per share a multi-leg ticket is sure of: what its credit limit names, or
+// `stated` when that is less; none for a debit or market ticket, which may receive nothing.
+// What the strikes can lose is worked out with this, never with a larger credit the agent
+// states.
+std::optional<double> assured_credit(const vavev_aziz::Order& order, std::optional<double> stated);
+
 // Whether an approved `ask` may reach the broker: neither a canned `--verdict` answer nor
 // `--offline` holds it back. (`--dry-run` is only decided after the judgement, so an order
 // rehearsed with it is judged exactly as it would be sent.)

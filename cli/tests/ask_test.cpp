@@ -83,8 +83,9 @@ TEST_F(Ask, SubmitSendsTheApprovedOrderOrSaysWhyNot) {
                                           "nothing in this run contacted the broker", false},
       {{"--offline", "--verdict", "approved"}, [] {}, "--verdict: a canned operator answer is "
                                "never sent to the broker (approved and journalled only)", false},
-      // The broker may have created an order it never answered for: it stays awaiting.
-      {{}, [&] { broker.stop(); }, "alpaca transport: ", false},
+      // The broker may have created an order it answered for unreadably: it stays awaiting.
+      {{}, [&] { broker.reply("POST", "/v2/orders", {200, "<html>"}); },
+       "alpaca response was not the shape we expected: ", false},
       // clang-format on
   };
   for (const auto& c : cases) {
@@ -124,7 +125,7 @@ TEST_F(Ask, SubmitSendsTheApprovedOrderOrSaysWhyNot) {
     }
     set("ALPACA_API_KEY", "AKTESTKEY");
   }
-  EXPECT_EQ(broker.orders().size(), 2u);  // the placed one and the refused one
+  EXPECT_EQ(broker.orders().size(), 3u);  // placed, refused, answered unreadably
 }
 
 TEST_F(Ask, ARedirectedOrderIsNeitherFollowedNorCalledUnplaced) {
@@ -286,11 +287,12 @@ TEST(AskOutput, ParkedWaitsForTheOwner) {
 }
 
 TEST_F(Ask, TheProposalsInputsAreJournalled) {
-  // A put credit spread 5 wide for a credit of 1: at most 400 lost.
+  // A put credit spread 5 wide for a credit of 1: at most 400 lost. A larger credit stated
+  // than the limit assures lowers nothing.
   const auto spread = [](Args more) {
     more.insert(more.end(), {"--class", "option", "--leg", "AAPL260918P00150000:sell:1", "--leg",
-                             "AAPL260918P00145000:buy:1", "--credit", "1", "--verdict", "approved",
-                             "--offline", "--equity", "100000"});
+                             "AAPL260918P00145000:buy:1", "--limit-credit", "1", "--credit", "1",
+                             "--verdict", "approved", "--offline", "--equity", "100000"});
     return more;
   };
   const struct {
@@ -304,6 +306,7 @@ TEST_F(Ask, TheProposalsInputsAreJournalled) {
       {{"--by", ""}, " bot ", R"(["",null,"unspecified",500.0,150.25])", false},
       {spread({}), " bot ", R"([" bot ",null,"unspecified",400.0,null])", false},
       {spread({"--max-loss", "410"}), "", R"(["cli",null,"unspecified",400.0,null])", false},
+      {spread({"--credit", "3"}), "", R"(["cli",null,"unspecified",400.0,null])", false},
       {spread({"--max-loss", "430"}), "", R"(["cli",null,"unspecified",400.0,null])", true},
       // clang-format on
   };

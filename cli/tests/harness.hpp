@@ -28,6 +28,12 @@ struct Ran {
   std::string err;
 };
 
+// One argument list followed by another.
+inline Args operator+(Args a, const Args& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 inline std::string slurp(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   std::stringstream s;

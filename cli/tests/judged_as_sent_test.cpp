@@ -12,11 +12,6 @@ namespace {
 
 using tovra::testing::Json;
 
-Args operator+(Args a, const Args& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 const std::string kCall = "SPY261218C00500000";
 const std::string kHigherCall = "SPY261218C00510000";
 
@@ -76,7 +71,7 @@ TEST_F(JudgedAsSent, TheClassIsTheOneTheBrokerReadsFromTheSymbol) {
   // Where the broker would read another class than the one described, only a run that cannot
   // send judges the description.
   const std::pair<std::string, std::string> misread[] = {
-      {"AAPL", "option"}, {"AAPL", "crypto"}, {"BTC/USD", "equity"}};
+      {"AAPL", "option"}, {"AAPL", "crypto"}, {"BTC/USD", "equity"}, {"BTCUSD", "equity"}};
   for (const auto& [symbol, asset_class] : misread) {
     const Args args{"--symbol", symbol, "--class", asset_class, "--notional", "500"};
     auto sent = ask(args);
@@ -128,13 +123,16 @@ TEST_F(JudgedAsSent, TheLegsOfATicketAreContractsOnItsUnderlying) {
 }
 
 TEST_F(JudgedAsSent, AMarketTicketIsPricedLegByLeg) {
+  const std::string put = "SPY261218P00480000";
   broker.set_trade(kCall, 3);
   broker.set_trade(kHigherCall, 1);
-  const auto legs = [](const std::string& a, const std::string& b, const std::string& qty) {
+  broker.set_trade(put, 1);
+  const auto legs = [&](const std::string& a, const std::string& b, const std::string& qty,
+                        const std::string& second = "") {
     return Args{"--symbol", "SPY",
                 "--class",  "option",
                 "--leg",    kCall + ":" + a + ":" + qty,
-                "--leg",    kHigherCall + ":" + b + ":" + qty};
+                "--leg",    (second.empty() ? put : second) + ":" + b + ":" + qty};
   };
   // Both legs bought 500 times: 4 a structure, 200,000 in all, whatever the agent states.
   auto bought = ask(legs("buy", "buy", "500") + Args{"--notional", "1"});
@@ -156,12 +154,18 @@ TEST_F(JudgedAsSent, AMarketTicketIsPricedLegByLeg) {
             std::string::npos)
       << unpriced.err;
 
-  // A credit at market keeps the defined risk stated for it, and goes out as approved.
-  auto credit = ask(legs("sell", "buy", "1") + Args{"--notional", "800"});
+  // A credit vertical is worth at least what its strikes can lose with the credit it is sure
+  // of: none at market, what the limit names otherwise. Approved, it goes out as it is.
+  auto credit = ask(legs("sell", "buy", "1", kHigherCall) + Args{"--notional", "800"});
   EXPECT_EQ(credit.code, 0) << credit.out << credit.err;
+  EXPECT_EQ(credit.err,
+            "tovra trade: NOTE: --notional 800.00 is less than the strikes can lose (1000.00); "
+            "judging the DERIVED value.\n");
   ASSERT_EQ(broker.orders().size(), 1u);
   EXPECT_EQ(broker.orders()[0]["type"], "market");
-  EXPECT_NE(slurp(questions()).find("$800.00"), std::string::npos);
+  auto limited = check(legs("sell", "buy", "1", kHigherCall) +
+                       Args{"--limit-credit", "2", "--notional", "100", "--json"});
+  EXPECT_NE(limited.out.find("$800.00"), std::string::npos) << limited.out;
 }
 
 TEST_F(JudgedAsSent, ASaleIsJudgedAtTheHigherOfItsLimitAndTheMarket) {
@@ -248,6 +252,47 @@ TEST_F(JudgedAsSent, OnlyEquityTheBrokerReportsMovesTheBaselines) {
   ask({"--symbol", "AAPL", "--notional", "500", "--offline", "--equity", "100000"});
   EXPECT_NE(slurp(state("risk.json")).find("\"kind\": \"drawdown\""), std::string::npos);
   EXPECT_EQ(broker.orders().size(), 1u);
+
+  // Where the broker answers with no equity, a stated one judges only what cannot be sent.
+  down["equity"] = "0";
+  broker.set_account(down);
+  fs::remove(state("risk.json"));
+  const Args stated{"--symbol", "AAPL", "--notional", "500", "--equity", "1e12"};
+  for (const Args& sending : {stated, stated + Args{"--dry-run"}}) {
+    auto r = ask(sending);
+    EXPECT_EQ(r.code, 3);
+    EXPECT_TRUE(
+        r.err.starts_with("tovra trade: REFUSED \u2014 equity is unknown (live (equity "
+                          "unreadable"))
+        << r.err;
+  }
+  EXPECT_EQ(check(stated).code, 0);
+  EXPECT_NE(ask(stated + Args{"--verdict", "approved"}).code, 3);  // judged (the halt stands)
+  EXPECT_EQ(broker.orders().size(), 1u);
+}
+
+TEST_F(JudgedAsSent, TheAgentMayTightenTheFreshnessBoundsNeverLoosenThem) {
+  write_text(config(), R"([{"name": "all", "when": [], "posture": "ask", "ttl_secs": 60}])");
+  broker.set_trade("AAPL", 150);
+  // Judged at its limit of 100 a share, the buy is worth 50% more at the market now.
+  const Args drifted{"--symbol", "AAPL", "--qty", "2", "--limit", "100", "--notional", "200"};
+  const Args steady{"--symbol", "AAPL", "--qty", "2", "--limit", "150", "--notional", "300"};
+  const std::pair<Args, int> cases[] = {
+      {drifted, 1},
+      {drifted + Args{"--max-drift", "10"}, 1},
+      {drifted + Args{"--max-drift", "0"}, 1},
+      {drifted + Args{"--max-drift", "nan"}, 1},
+      {steady + Args{"--max-drift", "0.0001", "--max-quote-age", "0"}, 0},
+      {steady + Args{"--max-drift", "-1"}, 0},
+  };
+  for (const auto& [args, code] : cases) {
+    auto r = ask(args);
+    EXPECT_EQ(r.code, code) << args.back() << r.out;
+    if (code == 1) {
+      EXPECT_TRUE(r.out.starts_with("REFUSED  at revalidate [stale]\n")) << r.out;
+    }
+  }
+  EXPECT_EQ(broker.orders().size(), 2u);
 }
 
 TEST_F(JudgedAsSent, AStatedMaximumLossRaisesTheRiskNeverLowersIt) {

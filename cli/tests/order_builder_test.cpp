@@ -16,11 +16,6 @@ using vavev_aziz::Intent;
 using vavev_aziz::Order;
 using vavev_aziz::alpaca::Position;
 
-Args operator+(Args a, const Args& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 class BuildOrder : public BrokerScratch {
  protected:
   // Builds `more` followed by "--symbol X --notional 1" (the first occurrence of an option
@@ -229,10 +224,10 @@ TEST_F(BuildOrder, PricesAtTheLiveMarketWhichFallsBackWhenItCannot) {
   EXPECT_EQ(
       live.notional_now(build({"--side", "sell", "--qty", "2", "--limit", "12", "--offline"})),
       24.0);
-  broker.set_trade("SPY250117C00510000", 0.5);
+  broker.set_trade("SPY250117P00490000", 0.5);
   const Args ticket{"--class",  "option",
                     "--leg",    "SPY250117C00500000:buy:2",
-                    "--leg",    "SPY250117C00510000:sell:2",
+                    "--leg",    "SPY250117P00490000:sell:2",
                     "--offline"};
   EXPECT_EQ(live.notional_now(build(ticket)), 200.0);
   EXPECT_EQ(live.notional_now(build(Args{"--notional", "300"} + ticket)), 300.0);

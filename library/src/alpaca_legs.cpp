@@ -112,7 +112,8 @@ void derive_leg_covered(Order& order, const std::vector<Position>& positions) {
     const std::uint64_t longs = opening_units(order, Side::Buy, *series);
     const std::uint64_t shorts = opening_units(order, Side::Sell, *series);
     const Position* stock_position = find_position(series->root, positions);
-    const double stock = stock_position != nullptr ? stock_position->qty_f64() : 0.0;
+    // Shares an open order already holds may be gone before the call is assigned.
+    const double stock = stock_position != nullptr ? stock_position->closable_f64() : 0.0;
     const double shares = std::max(quantities[i], 1.0) * kSharesPerContract;
     const bool by_stock = series->right == 'C' ? stock >= shares : stock <= -shares;
     leg.covered = (shorts >= 1 && shorts <= longs) || by_stock;

@@ -28,10 +28,11 @@ std::optional<std::string> single_disagrees(const Order& order) {
           "trade it as crypto",
           s);
     case AssetClass::Equity:
-      if (s.find('/') == std::string::npos) return std::nullopt;
+      // The broker takes a pair written without its "/" (BTCUSD) as crypto too.
+      if (s.find('/') == std::string::npos && !is_crypto_pair(s)) return std::nullopt;
       return fmt::format(
-          "the order is described as a stock, but {} holds a \"/\": the broker reads it as a "
-          "crypto pair",
+          "the order is described as a stock, but {} reads as a crypto pair: the broker may "
+          "trade it as crypto",
           s);
   }
   return std::nullopt;

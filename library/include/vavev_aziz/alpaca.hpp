@@ -162,8 +162,9 @@ Wire wire_form(const Order& order);
 
 // How much of the order's description the wire must bear out. `Class`: only what no
 // description excuses, a symbol that is an option contract is an option. `Full`: also that the
-// symbol sent reads as the order's class (a contract for an option, a pair for crypto, no "/"
-// for a stock) and that every leg of a multi-leg ticket is a contract on the order's underlying.
+// symbol sent reads as the order's class (a contract for an option, a pair for crypto, neither
+// a "/" nor a pair for a stock) and that every leg of a multi-leg ticket is a contract on the
+// order's underlying.
 enum class Agreement { Class, Full };
 
 // Why the broker would trade something other than the order as judged; none when the wire
@@ -308,7 +309,8 @@ bool derive_intent(std::string_view symbol, Side side, const std::vector<Positio
 void derive_leg_reduces(Order& order, const std::vector<Position>& positions);
 
 // Sets the covered flag of the legs: buys and closing legs are covered; an opening sale of an
-// option is covered by bought legs of the same series in the order or by stock.
+// option is covered by bought legs of the same series in the order or by stock no open order
+// holds (`Position::closable_f64`).
 void derive_leg_covered(Order& order, const std::vector<Position>& positions);
 
 // `derive_leg_reduces`, then `derive_leg_covered`.
