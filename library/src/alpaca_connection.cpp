@@ -93,6 +93,9 @@ std::string base_for(std::string_view key, const std::optional<std::string>& pap
 }
 
 std::string data_base() {
+  // Only beside a loopback trading address: prices from a local server must never size or
+  // revalidate orders that go to the real broker.
+  if (!loopback_override("ALPACA_BASE_URL")) return std::string(kDataEndpoint);
   if (auto url = loopback_override("ALPACA_DATA_URL")) return std::move(*url);
   return std::string(kDataEndpoint);
 }

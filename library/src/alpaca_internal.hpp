@@ -21,10 +21,6 @@ inline bool is_multi_leg(const Order& order) {
   return order.asset_class == AssetClass::Option && order.legs.size() >= 2;
 }
 
-// The "BASE/QUOTE" pair of a crypto symbol: as it stands when it holds a "/", else split
-// before the first quote currency it ends with, else unchanged.
-std::string crypto_pair(std::string_view symbol);
-
 // The member `key` of a JSON object; null when the value is not an object or has no such member.
 inline const json::Json* member(const json::Json& object, const char* key) {
   if (!object.is_object()) return nullptr;

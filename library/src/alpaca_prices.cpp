@@ -75,15 +75,6 @@ Result<double, AlpacaError> trade_price(const Client& client, const std::string&
 
 // A crypto symbol written without its "/" ("BTCUSD") is split before the first quote currency
 // it ends with; the four-letter ones are tried first so BTCUSDT is not read as BTCU/SDT.
-std::string crypto_pair(std::string_view symbol) {
-  if (symbol.find('/') != std::string_view::npos) return std::string(symbol);
-  for (std::string_view quote : {"USDT", "USDC", "USD", "BTC", "ETH"}) {
-    if (symbol.size() > quote.size() && symbol.ends_with(quote))
-      return fmt::format("{}/{}", symbol.substr(0, symbol.size() - quote.size()), quote);
-  }
-  return std::string(symbol);
-}
-
 std::optional<double> mid_from_snapshot(const Json& answer) {
   const Json* s = first_entry(answer, "snapshots");
   if (s == nullptr) return std::nullopt;
@@ -113,10 +104,10 @@ Result<double, AlpacaError> Client::last_price(std::string_view symbol, AssetCla
           *this, fmt::format("/v1beta1/options/trades/latest?symbols={}", symbol_in_path), symbol);
     }
     case AssetClass::Crypto:
-      return trade_price(
-          *this,
-          fmt::format("/v1beta3/crypto/us/latest/trades?symbols={}", encoded(crypto_pair(symbol))),
-          symbol);
+      return trade_price(*this,
+                         fmt::format("/v1beta3/crypto/us/latest/trades?symbols={}",
+                                     encoded(crypto_pair(symbol).value_or(std::string(symbol)))),
+                         symbol);
   }
   return Err{AlpacaError::decode(fmt::format("no last price for {}", symbol))};
 }

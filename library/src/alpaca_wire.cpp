@@ -88,9 +88,7 @@ std::optional<std::string> wire_disagrees(const Order& order, Agreement agreemen
 }
 
 bool is_crypto_pair(std::string_view symbol) {
-  const auto slash = symbol.find('/');
-  if (slash != std::string_view::npos) return slash > 0 && slash + 1 < symbol.size();
-  return crypto_pair(symbol) != symbol;
+  return crypto_pair(symbol).has_value();
 }
 
 std::string underlying_of(std::string_view symbol) {

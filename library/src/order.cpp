@@ -62,6 +62,20 @@ std::optional<AssetClass> parse_asset_class(std::string_view text) {
   return std::nullopt;
 }
 
+std::optional<std::string> crypto_pair(std::string_view symbol) {
+  const std::string upper = text::ascii_upper(symbol);
+  const auto slash = upper.find('/');
+  if (slash != std::string::npos) {
+    if (slash > 0 && slash + 1 < upper.size()) return upper;
+    return std::nullopt;
+  }
+  for (std::string_view quote : {"USDT", "USDC", "USD", "BTC", "ETH"}) {
+    if (upper.size() > quote.size() && upper.ends_with(quote))
+      return fmt::format("{}/{}", upper.substr(0, upper.size() - quote.size()), quote);
+  }
+  return std::nullopt;
+}
+
 Order Order::propose(std::string symbol, AssetClass asset_class, Side side, Intent intent,
                      double notional) {
   Order o;

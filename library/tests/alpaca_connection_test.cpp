@@ -111,6 +111,14 @@ TEST_F(Endpoints, OverridesOnlyForLoopbackAddresses) {
   }
   env.set("ALPACA_BASE_URL", "http://127.0.0.1:8080");
   EXPECT_EQ(base_for("AKX", "0"), "http://127.0.0.1:8080");  // the override wins over live
+  // Local prices only beside a local broker: never for orders that go to the real one.
+  env.set("ALPACA_DATA_URL", "http://127.0.0.1:8080");
+  for (const char* real : {"https://example.com", ""}) {
+    env.set("ALPACA_BASE_URL", real);
+    EXPECT_EQ(data_base(), kDataEndpoint) << real;
+  }
+  env.unset("ALPACA_BASE_URL");
+  EXPECT_EQ(data_base(), kDataEndpoint);
 }
 
 class Credentials : public BrokerSandbox {};

@@ -78,7 +78,7 @@ TEST_F(Prices, CryptoPairs) {
   const std::pair<const char*, const char*> cases[] = {
       {"BTC/USD", "BTC%2FUSD"}, {"BTCUSD", "BTC%2FUSD"},   {"BTCUSDT", "BTC%2FUSDT"},
       {"ETHBTC", "ETH%2FBTC"},  {"USDCUSD", "USDC%2FUSD"}, {"USDT", "USDT"},
-      {"USD", "USD"},           {"btcusd", "btcusd"},      {"DOGE", "DOGE"},
+      {"USD", "USD"},           {"btcusd", "BTC%2FUSD"},   {"DOGE", "DOGE"},
   };
   for (const auto& [symbol, sent] : cases)
     (void)price(symbol, AssetClass::Crypto);

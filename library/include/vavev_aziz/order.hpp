@@ -34,6 +34,11 @@ std::string_view debug_name(AssetClass c);
 std::optional<Side> parse_side(std::string_view text);
 std::optional<AssetClass> parse_asset_class(std::string_view text);
 
+// A crypto pair's one spelling, "BASE/QUOTE" in capitals, for a symbol that reads as one: a "/"
+// with text on both sides, or a symbol ending, in any letter case, in a quote currency (USDT,
+// USDC, USD, BTC, ETH) after some text ("btcusd" is "BTC/USD"). None for anything else.
+std::optional<std::string> crypto_pair(std::string_view symbol);
+
 // One instrument of a multi-leg order.
 struct Leg {
   std::string symbol;
