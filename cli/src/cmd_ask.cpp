@@ -13,8 +13,8 @@
 #include "commands.hpp"
 #include "live_context.hpp"
 #include "live_market.hpp"
-#include "options.hpp"
 #include "order_builder.hpp"
+#include "order_options.hpp"
 #include "paths.hpp"
 #include "vavev_aziz/pipeline.hpp"
 #include "vavev_aziz/support/env.hpp"
@@ -50,15 +50,16 @@ struct RiskSaved {
 // never see; and an order that adds risk while this run's risk state is unsaved, since a halt
 // or a high-water mark that cannot be kept must not let openings out, or while another run's
 // halt now stands.
-std::optional<std::string> held_back(const Args& args, const vavev_aziz::Outcome::Submit& submit,
-                                     const Order& order, const RiskSaved& risk) {
-  if (value_of(args, "--verdict"))
+std::optional<std::string> held_back(const OrderOptions& o,
+                                     const vavev_aziz::Outcome::Submit& submit, const Order& order,
+                                     const RiskSaved& risk) {
+  if (o.verdict)
     return "--verdict: a canned operator answer is never sent to the broker (approved and "
            "journalled only)";
-  if (has(args, "--offline"))
+  if (o.offline)
     return "--offline: approved and journalled, not sent \u2014 nothing in this run contacted "
            "the broker";
-  if (has(args, "--dry-run")) return "--dry-run: approved and journalled, not sent";
+  if (o.dry_run) return "--dry-run: approved and journalled, not sent";
   if (submit.unjournalled)
     return "the journal could not record the open entry (" + *submit.unjournalled +
            "): approved, not sent \u2014 an order missing from the journal is invisible to "
@@ -84,15 +85,14 @@ double tighter(std::optional<double> stated, double bound) {
 }
 
 // `--dte`: digits with an optional "+", within 32 bits; anything else counts as absent.
-std::optional<std::uint32_t> dte(const Args& args) {
-  auto value = value_of(args, "--dte");
-  if (!value) return std::nullopt;
-  return numbers::parse_whole_u32(*value);
+std::optional<std::uint32_t> dte(const OrderOptions& o) {
+  if (!o.dte) return std::nullopt;
+  return numbers::parse_whole_u32(*o.dte);
 }
 
 // `--by`, verbatim; else TOVRA_TRADE_BY, untrimmed, unless it is blank; else "cli".
-std::string proposer(const Args& args) {
-  if (auto by = value_of(args, "--by")) return *by;
+std::string proposer(const OrderOptions& o) {
+  if (o.by) return *o.by;
   if (auto by = vavev_aziz::env::text("TOVRA_TRADE_BY"); by && !vavev_aziz::text::is_blank(*by))
     return *by;
   return "cli";
@@ -103,11 +103,11 @@ constexpr std::string_view kWho = "tovra trade ask";
 // `--max-loss` may only make an order look riskier, so a value that reads but is not a
 // positive finite amount is refused (one that does not read counts as absent). False after the
 // message.
-bool max_loss_usable(const Args& args, std::ostream& err) {
-  const auto stated = decimal_of(args, "--max-loss");
+bool max_loss_usable(const OrderOptions& o, std::ostream& err) {
+  const auto stated = decimal(o.max_loss);
   if (!stated || (std::isfinite(*stated) && *stated > 0)) return true;
   fail(err,
-       "--max-loss " + *value_of(args, "--max-loss") +
+       "--max-loss " + *o.max_loss +
            ": expected a positive amount\n"
            "  A stated maximum loss can only raise the risk judged, never lower it below the\n"
            "  order's notional. Nothing was judged, written or sent.",
@@ -115,15 +115,14 @@ bool max_loss_usable(const Args& args, std::ostream& err) {
   return false;
 }
 
-// The loss the survival layer judges: the strikes' when the order is a vertical spread, less
-// only the credit the ticket is sure of (with a NOTE when the stated value disagrees by more
-// than the tolerance), else the larger of the stated value and the notional: the agent's word
-// can raise the risk, not lower it.
-double max_loss(const Args& args, const Order& order, std::optional<double> credit,
-                std::ostream& err) {
-  const auto stated = decimal_of(args, "--max-loss");
-  const auto derived = alpaca::derive_max_loss(order, assured_credit(order, credit));
-  if (!derived) return std::max(stated.value_or(order.notional), order.notional);
+// The loss the survival layer judges: for a multi-leg ticket whose legs bound it, what they can
+// lose (with a NOTE when the stated value disagrees by more than the tolerance), else the larger
+// of the stated value and the notional: the agent's word can raise the risk, not lower it.
+double max_loss(const OrderOptions& o, const Proposal& proposal, std::ostream& err) {
+  const auto stated = decimal(o.max_loss);
+  const double notional = proposal.order.notional;
+  const auto& derived = proposal.legs_loss;
+  if (!derived) return std::max(stated.value_or(notional), notional);
   if (stated && differs(*derived, *stated, kMaxLossTolerance))
     err << "tovra trade: NOTE: --max-loss " << numbers::fixed(*stated, 2)
         << " does not match the strikes (" << numbers::fixed(*derived, 2)
@@ -132,8 +131,8 @@ double max_loss(const Args& args, const Order& order, std::optional<double> cred
 }
 
 // The live price of the order's underlying; none offline or when it cannot be had.
-std::optional<double> underlying_price(const Args& args, const Order& order) {
-  if (has(args, "--offline")) return std::nullopt;
+std::optional<double> underlying_price(const OrderOptions& o, const Order& order) {
+  if (o.offline) return std::nullopt;
   auto client = alpaca::Client::from_environment();
   if (!client) return std::nullopt;
   const auto price = alpaca::underlying_price_for(*client, order.symbol, order.asset_class);
@@ -141,30 +140,30 @@ std::optional<double> underlying_price(const Args& args, const Order& order) {
   return price;
 }
 
-Context proposal_context(const Args& args, const Order& order, const LiveContext& live,
+Context proposal_context(const OrderOptions& o, const Proposal& proposal,
                          const vavev_aziz::Trades& open_trades, double now, std::ostream& err) {
+  const LiveContext& live = proposal.live;
   double open_risk = 0;
   for (const auto& trade : open_trades)
     if (auto risk = trade.effective_max_loss()) open_risk += *risk;
-  const auto credit = decimal_of(args, "--credit");
-  const auto iv_rank = decimal_of(args, "--iv-rank");
+  const auto iv_rank = decimal(o.iv_rank);
 
   Context c;
-  c.max_loss = max_loss(args, order, credit, err);
-  c.underlying_price = underlying_price(args, order);
+  c.max_loss = max_loss(o, proposal, err);
+  c.underlying_price = underlying_price(o, proposal.order);
   c.positions = live.positions;
   c.exposure = {iv_rank, live.equity, open_trades.size(), open_risk};
   c.iv_rank = iv_rank;
-  c.iv = decimal_of(args, "--iv");
-  c.short_delta = decimal_of(args, "--delta");
-  c.credit = credit;
-  c.dte = dte(args);
-  c.structure = value_of(args, "--structure").value_or("unspecified");
-  c.by = proposer(args);
+  c.iv = decimal(o.iv);
+  c.short_delta = decimal(o.delta);
+  c.credit = decimal(o.credit);
+  c.dte = dte(o);
+  c.structure = o.structure.value_or("unspecified");
+  c.by = proposer(o);
   c.equity = live.equity;
   c.now = now;
-  c.max_quote_age = tighter(decimal_of(args, "--max-quote-age"), kMaxQuoteAge);
-  c.max_drift = tighter(decimal_of(args, "--max-drift"), kMaxDrift);
+  c.max_quote_age = tighter(decimal(o.max_quote_age), kMaxQuoteAge);
+  c.max_drift = tighter(decimal(o.max_drift), kMaxDrift);
   c.paper = live.paper;
   return c;
 }
@@ -172,9 +171,10 @@ Context proposal_context(const Args& args, const Order& order, const LiveContext
 // Sends the approved order unless something holds it back. A refusal the broker certainly
 // did not act on is journalled as never created; any other failure leaves the order awaiting
 // reconciliation, since the broker may have created it.
-Placement place(const Args& args, const Order& order, const vavev_aziz::Outcome::Submit& submit,
-                const RiskSaved& risk, const Journal& journal, std::ostream& err) {
-  if (auto reason = held_back(args, submit, order, risk)) return {std::nullopt, std::move(*reason)};
+Placement place(const OrderOptions& o, const Order& order,
+                const vavev_aziz::Outcome::Submit& submit, const RiskSaved& risk,
+                const Journal& journal, std::ostream& err) {
+  if (auto reason = held_back(o, submit, order, risk)) return {std::nullopt, std::move(*reason)};
   const vavev_aziz::Ticket& ticket = submit.ticket;
 
   auto client = alpaca::Client::from_environment();
@@ -196,16 +196,19 @@ Placement place(const Args& args, const Order& order, const vavev_aziz::Outcome:
 }  // namespace
 
 Exit cmd_ask(const Args& args, Io io) {
-  if (!max_loss_usable(args, io.err)) return Exit::Error;
-  auto proposal = prepare_proposal(args, "ask", may_reach_broker(args), io.err);
+  const auto read = read_order_options(args, "ask", io.err);
+  if (!read) return read.error();
+  const OrderOptions& options = *read;
+  if (!max_loss_usable(options, io.err)) return Exit::Error;
+  auto proposal = prepare_proposal(options, options.may_reach_broker(), io.err);
   if (!proposal) return proposal.error();
-  auto& [live, order, gate] = *proposal;
+  auto& [live, order, gate, legs_loss] = *proposal;
   const auto memory_file = memory_path();
   if (!memory_file) return no_home(io.err);
   auto memory = vavev_aziz::DenialMemory::load(*memory_file);
 
   std::optional<Canned> canned;
-  if (auto word = value_of(args, "--verdict")) {
+  if (const auto& word = options.verdict) {
     canned = Canned::from_word(*word);
     if (!canned) {
       return fail(io.err, "--verdict " + *word + ": expected approved|denied|expired|undeliverable",
@@ -224,10 +227,10 @@ Exit cmd_ask(const Args& args, Io io) {
   const vavev_aziz::RiskState risk_read = risk;  // the save merges only this run's changes
   const auto limits = load_limits(io.err);
   const Journal journal(*journal_file);
-  LiveMarket market(live.positions, args, io.err);
+  LiveMarket market(live.positions, options.offline, io.err);
   const auto open_trades = journal.open_trades();
   restore_journalled_halt(risk, open_trades, io.err);
-  const Context context = proposal_context(args, order, live, open_trades, now, io.err);
+  const Context context = proposal_context(options, *proposal, open_trades, now, io.err);
 
   vavev_aziz::Pipeline pipeline{asker,  market,  gate,      memory, risk,
                                 limits, journal, kSuppress, io.err};
@@ -262,9 +265,9 @@ Exit cmd_ask(const Args& args, Io io) {
            << "): " << unsaved << " \u2014 a tripped halt will not survive this run\n";
 
   if (const auto* submit = result.outcome.submit())
-    result.placement = place(args, order, *submit, {unsaved, halted_meanwhile}, journal, io.err);
+    result.placement = place(options, order, *submit, {unsaved, halted_meanwhile}, journal, io.err);
   result.halted = risk.halt.has_value();
-  print_ask_result(result, order, has(args, "--json") ? Form::Json : Form::Text, io.out);
+  print_ask_result(result, order, options.json ? Form::Json : Form::Text, io.out);
   return ask_exit_code(result.outcome);
 }
 

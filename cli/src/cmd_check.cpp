@@ -5,8 +5,8 @@
 
 #include "commands.hpp"
 #include "live_context.hpp"
-#include "options.hpp"
 #include "order_builder.hpp"
+#include "order_options.hpp"
 #include "paths.hpp"
 #include "vavev_aziz/gate.hpp"
 #include "vavev_aziz/support/json_write.hpp"
@@ -68,11 +68,13 @@ Exit exit_code(const Decision& d) {
 }  // namespace
 
 Exit cmd_check(const Args& args, Io io) {
-  const auto proposal = prepare_proposal(args, "check", false, io.err);
+  const auto options = read_order_options(args, "check", io.err);
+  if (!options) return options.error();
+  const auto proposal = prepare_proposal(*options, false, io.err);
   if (!proposal) return proposal.error();
-  const auto& [live, order, gate] = *proposal;
+  const auto& [live, order, gate, legs_loss] = *proposal;
   const Decision decision = gate.evaluate(order, live.equity, live.paper);
-  if (has(args, "--json"))
+  if (options->json)
     io.out << json::pretty(to_json(decision)) << '\n';
   else
     print_text(decision, order, io.out);

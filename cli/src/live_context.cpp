@@ -3,8 +3,6 @@
 #include <cmath>
 #include <optional>
 
-#include "options.hpp"
-
 namespace trade {
 namespace {
 
@@ -13,8 +11,8 @@ namespace alpaca = vavev_aziz::alpaca;
 // A stated equity must be usable as the denominator of every fraction-of-equity rule: zero,
 // a negative value, NaN or infinity would loosen or break those rules as silently as the
 // placeholder would, so such a value counts as not stated.
-std::optional<double> stated_equity(const Args& args) {
-  auto value = decimal_of(args, "--equity");
+std::optional<double> stated_equity(const OrderOptions& o) {
+  auto value = decimal(o.equity);
   if (!value || !std::isfinite(*value) || *value <= 0) return std::nullopt;
   return value;
 }
@@ -29,9 +27,9 @@ LiveContext fallback(std::string_view source, std::optional<double> stated) {
 
 }  // namespace
 
-LiveContext live_context(const Args& args, bool may_send) {
-  const auto stated = stated_equity(args);
-  if (has(args, "--offline")) return fallback(kEquityOffline, stated);
+LiveContext live_context(const OrderOptions& o, bool may_send) {
+  const auto stated = stated_equity(o);
+  if (o.offline) return fallback(kEquityOffline, stated);
 
   auto client = alpaca::Client::from_environment();
   if (!client) return fallback(kEquityNoCredentials, stated);

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "order_options.hpp"
 #include "run.hpp"
 #include "vavev_aziz/alpaca.hpp"
 #include "vavev_aziz/order.hpp"
@@ -41,7 +42,7 @@ struct LiveContext {
 // counts only when it is a finite number above zero, and, for a run that `may_send` through a
 // client that reads no equity, not at all: there it would be the agent's word shrinking every
 // order that goes out.
-LiveContext live_context(const Args& args, bool may_send = false);
+LiveContext live_context(const OrderOptions& options, bool may_send = false);
 
 // False, after writing the four-line refusal to `err`, when the equity is not known and the
 // order does not reduce risk; true otherwise. The caller then exits 3. Call it after the

@@ -5,7 +5,6 @@
 
 #include <fmt/format.h>
 
-#include "options.hpp"
 #include "vavev_aziz/support/numbers.hpp"
 
 namespace trade {
@@ -53,8 +52,8 @@ bool usable_price(double price) {
   return std::isfinite(price) && price > 0;
 }
 
-LiveMarket::LiveMarket(std::vector<alpaca::Position> snapshot, const Args& args, std::ostream& err)
-    : snapshot(std::move(snapshot)), offline(has(args, "--offline")), err_(err) {}
+LiveMarket::LiveMarket(std::vector<alpaca::Position> snapshot, bool offline, std::ostream& err)
+    : snapshot(std::move(snapshot)), offline(offline), err_(err) {}
 
 std::vector<alpaca::Position> LiveMarket::positions() {
   if (offline) return snapshot;

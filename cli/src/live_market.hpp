@@ -52,9 +52,8 @@ double priced_at(const vavev_aziz::Order& order, double live_price);
 // failures give the snapshot of positions taken at the start of the run, or no notional.
 class LiveMarket final : public vavev_aziz::MarketView {
  public:
-  // `offline` is set when `--offline` is among `args`; `err` receives the price lookup's NOTE.
-  LiveMarket(std::vector<vavev_aziz::alpaca::Position> snapshot, const Args& args,
-             std::ostream& err);
+  // `offline`: nothing is asked of the broker; `err` receives the price lookup's NOTE.
+  LiveMarket(std::vector<vavev_aziz::alpaca::Position> snapshot, bool offline, std::ostream& err);
 
   // The broker's positions now; the snapshot when offline or when they cannot be read.
   std::vector<vavev_aziz::alpaca::Position> positions() override;

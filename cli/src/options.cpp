@@ -35,18 +35,4 @@ std::optional<std::uint64_t> whole_of(const Args& args, std::string_view name) {
   return vavev_aziz::numbers::parse_whole(*value);
 }
 
-std::optional<std::string> stray_argument(const Args& args, const OptionWords& known) {
-  const auto in = [](std::span<const std::string_view> words, const std::string& word) {
-    return std::find(words.begin(), words.end(), word) != words.end();
-  };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (in(known.valued, args[i])) {
-      ++i;  // its value, whatever it looks like
-      continue;
-    }
-    if (!in(known.switches, args[i])) return args[i];
-  }
-  return std::nullopt;
-}
-
 }  // namespace trade

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,18 +34,5 @@ std::optional<double> decimal_of(const Args& args, std::string_view name);
 // The value of `name` read as a whole number (digits with an optional "+", within 64 bits);
 // absent when the flag is absent or its value does not read.
 std::optional<std::uint64_t> whole_of(const Args& args, std::string_view name);
-
-// The options one command knows: those that take the next argument as their value, and the
-// switches.
-struct OptionWords {
-  std::span<const std::string_view> valued;
-  std::span<const std::string_view> switches;
-};
-
-// The first argument that is neither one of `known` nor the value of a valued option standing
-// right before it; none when every argument is accounted for. A misspelt switch ("--dryrun",
-// "-dry-run", "dry-run", an em dash for the two hyphens) would otherwise be silently absent,
-// which for a safety switch (--dry-run, --offline) turns a rehearsal into a real order.
-std::optional<std::string> stray_argument(const Args& args, const OptionWords& known);
 
 }  // namespace trade

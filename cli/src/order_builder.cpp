@@ -10,7 +10,7 @@
 #include <fmt/ranges.h>
 
 #include "live_market.hpp"
-#include "options.hpp"
+#include "order_options.hpp"
 #include "paths.hpp"
 #include "vavev_aziz/support/numbers.hpp"
 #include "vavev_aziz/support/platform.hpp"
@@ -44,20 +44,14 @@ constexpr std::pair<std::string_view, Intent> kDeclaredIntents[] = {
 };
 
 // The three spellings of the one net price, in the order they are looked for.
-constexpr std::string_view kLimitNames[] = {"--limit", "--limit-credit", "--limit-debit"};
+const std::pair<std::string_view, std::optional<std::string> OrderOptions::*> kLimits[] = {
+    {"--limit", &OrderOptions::limit},
+    {"--limit-credit", &OrderOptions::limit_credit},
+    {"--limit-debit", &OrderOptions::limit_debit},
+};
 
 // A stated notional this far from the derived one makes the NOTE line.
 constexpr double kNotionalTolerance = 0.10;
-
-// Every option `check` and `ask` read. `check` knows `ask`'s own options too, so one argument
-// list serves both commands.
-constexpr std::string_view kValuedOptions[] = {
-    "--symbol",       "--notional",    "--class",     "--side",   "--intent",        "--limit",
-    "--limit-credit", "--limit-debit", "--qty",       "--why",    "--leg",           "--legs",
-    "--equity",       "--verdict",     "--max-loss",  "--credit", "--iv-rank",       "--iv",
-    "--delta",        "--dte",         "--structure", "--by",     "--max-quote-age", "--max-drift",
-};
-constexpr std::string_view kSwitches[] = {"--naked", "--offline", "--dry-run", "--json"};
 
 // A symbol reaches the owner's question and the broker's request as it stands, so it may hold
 // only printable ASCII: a line break or a look-alike blank could forge the question's first
@@ -82,36 +76,39 @@ void note_if_differs(double stated, double q, std::string_view at, double price,
       << "; judging the DERIVED value, which is what will be sent.\n";
 }
 
-Step<Intent> intent_of(const Args& args, const std::string& symbol, Side side,
-                       const Positions& positions, bool book_read, std::ostream& err) {
-  const std::string given = value_of(args, "--intent").value_or("derive");
-  // Without a quantity nothing can be shown to fit inside a position, so nothing closes.
-  const double qty = decimal_of(args, "--qty").value_or(std::numeric_limits<double>::max());
-  const Intent derived =
-      alpaca::derive_intent(symbol, side, positions, qty) ? Intent::Closing : Intent::Opening;
-  if (given == "derive") return derived;
-
-  std::optional<Intent> declared;
+// The intent `--intent` declares; none for "derive" (the default).
+Step<std::optional<Intent>> declared_intent(const OrderOptions& o, std::ostream& err) {
+  const std::string given = o.intent.value_or("derive");
+  if (given == "derive") return std::optional<Intent>{};
   for (const auto& [word, intent] : kDeclaredIntents)
-    if (given == word) declared = intent;
-  if (!declared) return Err{fail(err, "--intent " + given + ": expected opening|closing", kWho)};
-  // A book read from the broker, even an empty one, says what the order does; only where
-  // nothing could be read (offline, no credentials) does the declaration stand.
-  const bool book_known = book_read || !positions.empty();
-  if (!book_known || *declared == derived) return *declared;
+    if (given == word) return std::optional<Intent>(intent);
+  return Err{fail(err, "--intent " + given + ": expected opening|closing", kWho)};
+}
+
+// The intent the order is judged with: the derived one, unless a declaration stands because
+// nothing could be read of the book (offline, no credentials). A book read from the broker,
+// even an empty one, says what the order does, and a declaration that disagrees is refused.
+Step<Intent> judged_intent(const OrderOptions& o, std::optional<Intent> declared, Intent derived,
+                           bool book_known, std::ostream& err) {
+  if (!declared || *declared == derived) return derived;
+  if (!book_known) return *declared;
   return Err{fail(err, fmt::format("--intent {} disagrees with the live book, which makes this "
                                    "an order to {}.\n"
                                    "  Intent decides whether the survival layer sees this as "
                                    "adding exposure, so it is derived from positions, not "
                                    "declared. Drop the flag to use the derived value.",
-                                   given, vavev_aziz::debug_name(derived)))};
+                                   *o.intent, vavev_aziz::debug_name(derived)))};
 }
 
 // The signed net limit price, or none for a market order.
-Step<std::optional<double>> limit_of(const Args& args, std::ostream& err) {
+Step<std::optional<double>> limit_of(const OrderOptions& o, std::ostream& err) {
   std::vector<std::string_view> given;
-  for (std::string_view name : kLimitNames)
-    if (value_of(args, name)) given.push_back(name);
+  std::string text;
+  for (const auto& [name, field] : kLimits) {
+    if (!(o.*field)) continue;
+    if (given.empty()) text = *(o.*field);
+    given.push_back(name);
+  }
   if (given.empty()) return std::optional<double>{};
   if (given.size() > 1)
     return Err{fail(err,
@@ -120,7 +117,6 @@ Step<std::optional<double>> limit_of(const Args& args, std::ostream& err) {
                     kWho)};
 
   const std::string_view name = given.front();
-  const std::string text = *value_of(args, name);
   const auto value = numbers::parse_decimal(text);
   const bool finite = value && std::isfinite(*value);
   if (name == "--limit") {
@@ -138,10 +134,12 @@ Step<std::optional<double>> limit_of(const Args& args, std::ostream& err) {
   return Err{fail(err, fmt::format("{} {}: expected a positive amount", name, text), kWho)};
 }
 
-// The notional to judge, and the time of the live price behind it (0 when none was taken).
+// The notional to judge, the time of the live price behind it (0 when none was taken), and
+// for a multi-leg ticket at market what one unit pays at the live prices (a credit negative).
 struct Sizing {
   double notional = 0;
   double quoted_at = 0;
+  std::optional<double> live_net = std::nullopt;
 };
 
 // What the wire will send as the order's quantity (the first leg's), and whether only spelled
@@ -170,27 +168,15 @@ Step<Sizing> ticket_at_market(const Order& order, double q, std::ostream& err) {
   if (!net) return Err{refuse_unpriced(net.error().symbol, net.error().error, err)};
   const double quoted_at = vavev_aziz::platform::now_seconds();
   const double derived = *net * q * contract_multiplier(order.asset_class);
-  if (!(derived > order.notional)) return Sizing{order.notional};
+  if (!(derived > order.notional)) return Sizing{order.notional, 0, *net};
   note_if_differs(order.notional, q, "@", *net, derived, err);
-  return Sizing{derived, quoted_at};
-}
-
-// A multi-leg ticket that no debit fixes is worth at least what its strikes can lose with the
-// credit it is sure of: a credit structure's notional is its defined risk, and a smaller one
-// stated would loosen every notional and fraction-of-equity rule.
-void at_least_the_strikes_risk(Order& order, std::ostream& err) {
-  if (order.limit_price && *order.limit_price > 0) return;
-  const auto risk = alpaca::derive_max_loss(order, assured_credit(order, std::nullopt));
-  if (!risk || !(*risk > order.notional)) return;
-  err << "tovra trade: NOTE: --notional " << money(order.notional)
-      << " is less than the strikes can lose (" << money(*risk)
-      << "); judging the DERIVED value.\n";
-  order.notional = *risk;
+  return Sizing{derived, quoted_at, *net};
 }
 
 // Sizes the order by the quantity the wire will send, at its limit or at the live price.
 // `--qty` always asks for it; spelled legs size only the tickets whose amount the wire fixes.
-Step<Sizing> size_of(const Args& args, const Order& order, Quantity quantity, std::ostream& err) {
+Step<Sizing> size_of(const OrderOptions& o, const Order& order, Quantity quantity,
+                     std::ostream& err) {
   const double q = quantity.q;
   const double stated = order.notional;
   const std::optional<double> limit = order.limit_price;
@@ -211,15 +197,14 @@ Step<Sizing> size_of(const Args& args, const Order& order, Quantity quantity, st
                                      "    --notional (width - credit) x qty x 100",
                                      numbers::shortest(q), money(*limit)))};
   const double m = contract_multiplier(order.asset_class);
-  const bool offline = has(args, "--offline");
   // A buy's limit caps what it pays, a debit ticket's what it pays net. A sale's limit is only
   // a floor, so a sale is weighed against the live price, except offline, where there is none.
-  if (limit && (ticket || order.side == Side::Buy || offline)) {
+  if (limit && (ticket || order.side == Side::Buy || o.offline)) {
     const double derived = std::fabs(m * *limit * q);
     note_if_differs(stated, q, "@ limit", *limit, derived, err);
     return Sizing{derived};
   }
-  if (offline) return Sizing{stated};
+  if (o.offline) return Sizing{stated};
   if (ticket) return ticket_at_market(order, q, err);
 
   auto price = latest_price(order.symbol, order.asset_class, err);
@@ -233,10 +218,9 @@ Step<Sizing> size_of(const Args& args, const Order& order, Quantity quantity, st
 
 // The quantity the wire will send, once the legs are known. A `--qty` that disagrees with
 // spelled legs is refused: the order would be judged at one size and sent at another.
-Step<Quantity> quantity_of(const Args& args, const Order& order, std::ostream& err) {
-  const double stated = decimal_of(args, "--qty").value_or(0.0);
-  const bool spelled = !values_of(args, "--leg").empty();
-  if (!spelled) return Quantity{stated};
+Step<Quantity> quantity_of(const OrderOptions& o, const Order& order, std::ostream& err) {
+  const double stated = decimal(o.qty).value_or(0.0);
+  if (o.leg.empty()) return Quantity{stated};
   const double sent = order.legs.front().qty;
   if (!(stated > 0)) return Quantity{sent, true};
   if (stated == sent) return Quantity{stated};
@@ -277,11 +261,10 @@ Step<void> borne_out_by_wire(const Order& order, OrderTerms terms, std::ostream&
                            "  will be sent. Nothing was judged, written or sent.")};
 }
 
-Step<std::vector<Leg>> legs_of(const Args& args, const Order& order, std::ostream& err) {
-  const auto spelled = values_of(args, "--leg");
-  if (!spelled.empty()) {
+Step<std::vector<Leg>> legs_of(const OrderOptions& o, const Order& order, std::ostream& err) {
+  if (!o.leg.empty()) {
     std::vector<Leg> legs;
-    for (const std::string& value : spelled) {
+    for (const std::string& value : o.leg) {
       auto leg = parse_leg(value);
       if (!leg)
         return Err{fail(err, "--leg " + leg.error() +
@@ -294,19 +277,83 @@ Step<std::vector<Leg>> legs_of(const Args& args, const Order& order, std::ostrea
     return legs;
   }
 
-  const auto count = whole_of(args, "--legs").value_or(1);
+  const auto count = whole(o.legs).value_or(1);
   if (count > kMaxUniformLegs)
-    return Err{fail(err,
-                    fmt::format("--legs {}: at most {} legs on one ticket",
-                                *value_of(args, "--legs"), kMaxUniformLegs),
-                    kWho)};
+    return Err{
+        fail(err, fmt::format("--legs {}: at most {} legs on one ticket", *o.legs, kMaxUniformLegs),
+             kWho)};
   Leg leg;
   leg.symbol = order.symbol;
-  leg.qty = decimal_of(args, "--qty").value_or(0.0);
+  leg.qty = decimal(o.qty).value_or(0.0);
   leg.side = order.side;
   std::vector<Leg> legs(count >= 2 ? count : 1, leg);
-  if (has(args, "--naked")) legs.front().side = Side::Sell;
+  if (o.naked) legs.front().side = Side::Sell;
   return legs;
+}
+
+// --- A multi-leg option ticket: the broker receives its legs alone, so they say what it is ---
+
+// What a unit of the ticket pays, a credit negative, where that can be told: its limit, else at
+// market the legs' net at the live prices.
+std::optional<double> ticket_net(const Order& order, std::optional<double> live_net) {
+  return order.limit_price ? order.limit_price : live_net;
+}
+
+// A ticket that pays is a buy, one that is paid a sell. Where that can be told a stated side
+// must agree; otherwise (at market offline, or at a net of nothing) the stated side stands.
+Step<Side> ticket_side(const OrderOptions& o, Side stated, std::optional<double> net,
+                       std::ostream& err) {
+  if (!net || *net == 0) return stated;
+  const Side derived = *net > 0 ? Side::Buy : Side::Sell;
+  if (!o.side || stated == derived) return derived;
+  return Err{fail(err, fmt::format("--side {} disagrees with the ticket, which {} a net {}, so it "
+                                   "is a {}.\n"
+                                   "  A ticket is sent as its legs alone: it is a buy when it "
+                                   "pays and a sale when it is\n"
+                                   "  paid. Drop the flag to use the derived side.",
+                                   *o.side, *net > 0 ? "pays" : "receives",
+                                   *net > 0 ? "debit" : "credit", vavev_aziz::word(derived)))};
+}
+
+// What the ticket can lose, from its legs: what they can lose at expiry, plus what it pays (its
+// debit limit, or at market the live net debit, never a credit nothing assures), less the credit
+// its credit limit assures (no more than a stated `--credit`). None when the legs give no bound
+// or, at market, nothing says what the ticket pays.
+std::optional<double> legs_loss(const OrderOptions& o, const Order& order,
+                                std::optional<double> live_net) {
+  std::optional<double> net;
+  if (order.limit_price && *order.limit_price < 0)
+    net = -assured_credit(order, decimal(o.credit)).value_or(0.0);
+  else if (order.limit_price)
+    net = *order.limit_price;
+  else if (live_net)
+    net = std::max(*live_net, 0.0);
+  if (!net) return std::nullopt;
+  return alpaca::derive_max_loss(order, *net);
+}
+
+// The notional of a ticket is never below what its legs can lose (at market without a price,
+// below what they can lose at expiry): a smaller one stated would loosen every notional and
+// fraction-of-equity rule, and the owner would be asked about less than is at risk.
+void at_least_the_legs_risk(Order& order, std::optional<double> loss, std::ostream& err) {
+  const auto risk = loss ? loss : alpaca::expiry_loss(order);
+  if (!risk || !(*risk > order.notional)) return;
+  err << "tovra trade: NOTE: --notional " << money(order.notional)
+      << " is less than the legs can lose (" << money(*risk) << "); judging the DERIVED value.\n";
+  order.notional = *risk;
+}
+
+// The ticket's identity from its legs: its symbol is their root (also where `--symbol` names a
+// contract on it), and it closes exactly when every leg closes against the positions.
+Step<void> identify_ticket(const OrderOptions& o, Order& order, std::optional<Intent> declared,
+                           const Positions& positions, bool book_known, std::ostream& err) {
+  if (auto root = alpaca::ticket_root(order)) order.symbol = std::move(*root);
+  Order probe = order;
+  alpaca::derive_leg_reduces(probe, positions);
+  auto intent = judged_intent(o, declared, probe.intent, book_known, err);
+  if (!intent) return Err{intent.error()};
+  order.intent = *intent;
+  return {};
 }
 
 }  // namespace
@@ -359,89 +406,100 @@ Result<Leg, std::string> parse_leg(std::string_view text) {
   return leg;
 }
 
-Result<Order, Exit> build_order(const Args& args, const Positions& positions, std::ostream& err,
-                                OrderTerms terms) {
-  const auto symbol = value_of(args, "--symbol");
-  if (!symbol) return Err{fail(err, "--symbol is required", kWho)};
-  if (!plain_symbol(*symbol))
+Result<BuiltOrder, Exit> build_order(const OrderOptions& o, const Positions& positions,
+                                     std::ostream& err, OrderTerms terms) {
+  if (!o.symbol) return Err{fail(err, "--symbol is required", kWho)};
+  const std::string& symbol = *o.symbol;
+  if (!plain_symbol(symbol))
     return Err{fail(
         err,
-        "--symbol " + vavev_aziz::text::debug_quoted(*symbol) + ": " + std::string(kPlainSymbol),
+        "--symbol " + vavev_aziz::text::debug_quoted(symbol) + ": " + std::string(kPlainSymbol),
         kWho)};
-  const auto notional = decimal_of(args, "--notional");
+  const auto notional = decimal(o.notional);
   if (!notional) return Err{fail(err, "--notional N is required", kWho)};
-  const std::string class_text = value_of(args, "--class").value_or("equity");
+  const std::string class_text = o.asset_class.value_or("equity");
   const auto asset_class = vavev_aziz::parse_asset_class(class_text);
   if (!asset_class)
     return Err{fail(err, "--class " + class_text + ": expected equity|option|crypto", kWho)};
-  const std::string side_text = value_of(args, "--side").value_or("buy");
+  const std::string side_text = o.side.value_or("buy");
   const auto side = vavev_aziz::parse_side(side_text);
   if (!side) return Err{fail(err, "--side " + side_text + ": expected buy|sell", kWho)};
 
-  const auto intent = intent_of(args, *symbol, *side, positions, terms.book_read, err);
-  if (!intent) return Err{Exit::Error};
-  const auto limit = limit_of(args, err);
+  const auto declared = declared_intent(o, err);
+  if (!declared) return Err{Exit::Error};
+  const auto limit = limit_of(o, err);
   if (!limit) return Err{Exit::Error};
 
-  Order order = Order::propose(*symbol, *asset_class, *side, *intent, *notional);
-  order.thesis = value_of(args, "--why").value_or("");
+  Order order =
+      Order::propose(symbol, *asset_class, *side, declared->value_or(Intent::Opening), *notional);
+  order.thesis = o.why.value_or("");
   order.limit_price = *limit;
 
   // The legs come before the sizing, so the notional judged is the one the wire will send.
-  auto legs = legs_of(args, order, err);
+  auto legs = legs_of(o, order, err);
   if (!legs) return Err{Exit::Error};
   order.legs = std::move(*legs);
-  const bool single_instrument = alpaca::wire_form(order).form != alpaca::Wire::Form::MultiLeg;
-  if (single_instrument && !matches_single_leg(order, err)) return Err{Exit::Error};
+  const bool ticket = alpaca::wire_form(order).form == alpaca::Wire::Form::MultiLeg;
+  if (!ticket && !matches_single_leg(order, err)) return Err{Exit::Error};
   if (!borne_out_by_wire(order, terms, err)) return Err{Exit::Error};
-  const auto quantity = quantity_of(args, order, err);
+  // A book read from the broker, even an empty one, says what the order does; only where
+  // nothing could be read (offline, no credentials) may a declaration stand.
+  const bool book_known = terms.book_read || !positions.empty();
+  if (ticket) {
+    if (!identify_ticket(o, order, *declared, positions, book_known, err)) return Err{Exit::Error};
+  } else {
+    // Without a quantity nothing can be shown to fit inside a position, so nothing closes.
+    const double qty = decimal(o.qty).value_or(std::numeric_limits<double>::max());
+    const Intent derived =
+        alpaca::derive_intent(symbol, *side, positions, qty) ? Intent::Closing : Intent::Opening;
+    auto intent = judged_intent(o, *declared, derived, book_known, err);
+    if (!intent) return Err{Exit::Error};
+    order.intent = *intent;
+  }
+
+  const auto quantity = quantity_of(o, order, err);
   if (!quantity) return Err{Exit::Error};
-  const auto sizing = size_of(args, order, *quantity, err);
+  const auto sizing = size_of(o, order, *quantity, err);
   if (!sizing) return Err{Exit::Error};
   order.notional = sizing->notional;
   order.quoted_at = sizing->quoted_at;
-  if (!single_instrument) at_least_the_strikes_risk(order, err);
 
-  if (order.limit_price && *order.limit_price < 0 && single_instrument) {
+  std::optional<double> loss;
+  if (ticket) {
+    const auto derived_side = ticket_side(o, *side, ticket_net(order, sizing->live_net), err);
+    if (!derived_side) return Err{Exit::Error};
+    order.side = *derived_side;
+    loss = legs_loss(o, order, sizing->live_net);
+    at_least_the_legs_risk(order, loss, err);
+  }
+
+  if (order.limit_price && *order.limit_price < 0 && !ticket) {
     return Err{fail(err, fmt::format("a negative limit is a NET CREDIT, which only a multi-leg\n"
                                      "  option ticket can have. This order has {} leg(s) and asset "
                                      "class {};\n"
                                      "  a single contract's price cannot be negative.",
                                      order.legs.size(), vavev_aziz::word(order.asset_class)))};
   }
-  return order;
+  return BuiltOrder{std::move(order), loss};
 }
 
 std::optional<double> assured_credit(const vavev_aziz::Order& order, std::optional<double> stated) {
   if (!order.limit_price || !(*order.limit_price < 0)) return std::nullopt;
   const double sure = -*order.limit_price;
-  return stated ? std::min(*stated, sure) : sure;
+  if (!stated) return sure;
+  // A stated credit may lower what is counted, never raise it, nor make it a debit.
+  return *stated > 0 ? std::min(*stated, sure) : 0.0;
 }
 
-bool may_reach_broker(const Args& args) {
-  return !value_of(args, "--verdict") && !has(args, "--offline");
-}
-
-Result<Proposal, Exit> prepare_proposal(const Args& args, std::string_view command, bool may_send,
-                                        std::ostream& err) {
-  if (const auto word = stray_argument(args, {kValuedOptions, kSwitches}))
-    return Err{fail(err,
-                    fmt::format("{}{}\n"
-                                "  Nothing was judged, written or sent. Options are spelled "
-                                "exactly as `tovra-trade\n"
-                                "  help` lists them, and a value follows its option as the next "
-                                "argument.",
-                                word->starts_with("--") ? "unknown option " : "stray argument ",
-                                vavev_aziz::text::debug_quoted(*word)),
-                    fmt::format("tovra trade {}", command))};
-  LiveContext live = live_context(args, may_send);
-  auto order = build_order(args, live.positions, err, {live.book_read, may_send});
-  if (!order) return Err{order.error()};
-  alpaca::derive_leg_facts(*order, live.positions);
-  if (!passes_equity_rule(live, *order, err)) return Err{Exit::Error};
+Result<Proposal, Exit> prepare_proposal(const OrderOptions& o, bool may_send, std::ostream& err) {
+  LiveContext live = live_context(o, may_send);
+  auto built = build_order(o, live.positions, err, {live.book_read, may_send});
+  if (!built) return Err{built.error()};
+  alpaca::derive_leg_facts(built->order, live.positions);
+  if (!passes_equity_rule(live, built->order, err)) return Err{Exit::Error};
   auto gate = load_gate();
   if (!gate) return Err{fail(err, gate.error())};
-  return Proposal{std::move(live), std::move(*order), std::move(*gate)};
+  return Proposal{std::move(live), std::move(built->order), std::move(*gate), built->legs_loss};
 }
 
 }  // namespace trade

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "live_context.hpp"
+#include "order_options.hpp"
 #include "run.hpp"
 #include "vavev_aziz/alpaca.hpp"
 #include "vavev_aziz/gate.hpp"
@@ -34,41 +35,44 @@ struct OrderTerms {
   bool may_send = false;
 };
 
+// An order as built, and for a multi-leg option ticket what its legs can lose (see
+// `vavev_aziz::alpaca::derive_max_loss`) when they bound it and what it pays can be told.
+struct BuiltOrder {
+  vavev_aziz::Order order;
+  std::optional<double> legs_loss;
+};
+
 // The order the options describe, checked against `positions` for its intent. On the first
-// invalid option or refusal the messages are written to `err` and the error is
-// Exit::Error. Sizing by `--qty` without a limit and without `--offline` asks the broker for one
-// price and stamps the order with the time it was read. Leg intents and covered flags are left for
-// `derive_leg_facts`.
-vavev_aziz::Result<vavev_aziz::Order, Exit> build_order(
-    const Args& args, const std::vector<vavev_aziz::alpaca::Position>& positions, std::ostream& err,
-    OrderTerms terms = {});
+// invalid option or refusal the messages are written to `err` and the error is Exit::Error.
+// Sizing by `--qty` without a limit and without `--offline` asks the broker for one price (a
+// multi-leg ticket at market, one per leg) and stamps the order with the time it was read. A
+// multi-leg option ticket takes its symbol (the legs' root), intent and side from its legs and
+// its net price, and its notional is never below what the legs can lose. Leg intents and covered
+// flags are left for `derive_leg_facts`.
+vavev_aziz::Result<BuiltOrder, Exit> build_order(
+    const OrderOptions& options, const std::vector<vavev_aziz::alpaca::Position>& positions,
+    std::ostream& err, OrderTerms terms = {});
 
 // What `check` and `ask` both start from: the live context, the order with its legs' facts
-// derived from the live positions, and the rule table.
+// derived from the live positions, the rule table, and what a ticket's legs can lose.
 struct Proposal {
   LiveContext live;
   vavev_aziz::Order order;
   vavev_aziz::Gate gate;
+  std::optional<double> legs_loss;
 };
 
-// The credit per share a multi-leg ticket is sure of: what its credit limit names, or
-// `stated` when that is less; none for a debit or market ticket, which may receive nothing.
-// What the strikes can lose is worked out with this, never with a larger credit the agent
+// The credit per share a multi-leg ticket is sure of: what its credit limit names, or a stated
+// credit when that is less (not below 0); none for a debit or market ticket, which may receive
+// nothing. What the legs can lose is worked out with this, never with a larger credit the agent
 // states.
 std::optional<double> assured_credit(const vavev_aziz::Order& order, std::optional<double> stated);
 
-// Whether an approved `ask` may reach the broker: neither a canned `--verdict` answer nor
-// `--offline` holds it back. (`--dry-run` is only decided after the judgement, so an order
-// rehearsed with it is judged exactly as it would be sent.)
-bool may_reach_broker(const Args& args);
-
-// Refuses a stray argument (one that is neither an option of `check` or `ask` nor the value
-// of the valued option right before it), then reads the live context, builds the order for
-// `may_send` (see `OrderTerms`), derives its legs' facts, applies the equity rule and loads the
-// rule table, in that order. On the first failure the messages are on `err` (under "tovra
-// trade {command}: " for the stray argument) and the error is Exit::Error.
-vavev_aziz::Result<Proposal, Exit> prepare_proposal(const Args& args, std::string_view command,
-                                                    bool may_send, std::ostream& err);
+// Reads the live context, builds the order for `may_send` (see `OrderTerms`), derives its legs'
+// facts, applies the equity rule and loads the rule table, in that order. On the first failure
+// the messages are on `err` and the error is Exit::Error.
+vavev_aziz::Result<Proposal, Exit> prepare_proposal(const OrderOptions& options, bool may_send,
+                                                    std::ostream& err);
 
 // Whether a stated amount is off the derived one by more than `tolerance`, as a fraction of the
 // derived amount (of 1 when that is smaller).

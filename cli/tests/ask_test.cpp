@@ -182,10 +182,16 @@ TEST_F(Ask, RefusalsAreJournalledAndTheOwnersNoIsRemembered) {
   EXPECT_EQ(slurp(home() / "imsg.log"),
             "approve BUY option SPY261218C00500000 $500.00 (opening) [options] --timeout 60\n");
 
-  // "--verdict" standing last is no canned answer: the owner is asked, and the yes is sent.
+  // "--verdict" standing last is a rehearsal with its word forgotten: refused, never sent.
   imsg(0);
-  auto yes = ask(
-      {"--symbol", "QQQ261218C00400000", "--class", "option", "--notional", "500", "--verdict"});
+  const Args qqq{"--symbol", "QQQ261218C00400000", "--class", "option", "--notional", "500"};
+  const std::size_t lines = journal().size();
+  auto forgot = ask(qqq + Args{"--verdict"});
+  EXPECT_EQ(forgot.code, 3);
+  EXPECT_TRUE(forgot.err.starts_with("tovra trade ask: --verdict needs a value\n")) << forgot.err;
+  EXPECT_EQ(journal().size(), lines);
+  EXPECT_TRUE(broker.orders().empty());
+  auto yes = ask(qqq);
   EXPECT_EQ(yes.code, 0);
   EXPECT_EQ(broker.orders().size(), 1u);
   EXPECT_EQ(journal().back()["approved_by"], "operator");

@@ -61,7 +61,7 @@ TEST_F(Check, LiveContextTakesEquityFromTheBrokerElseTheStatedValue) {
   };
   for (const auto& c : cases) {
     c.setup();
-    const LiveContext ctx = live_context(c.args);
+    const LiveContext ctx = live_context(order_options(c.args));
     EXPECT_EQ(ctx.source, c.source);
     EXPECT_EQ(ctx.equity, c.equity) << c.source;
     EXPECT_EQ(ctx.equity_known, c.known) << c.source;

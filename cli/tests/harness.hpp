@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "broker_sandbox.hpp"
+#include "order_options.hpp"
 #include "run.hpp"
 #include "scratch.hpp"
 #include "vavev_aziz/support/platform.hpp"
@@ -63,6 +64,14 @@ inline std::string fill_event(const std::string& id, const std::string& filled =
 inline std::string close_event(const std::string& id, const std::string& pnl) {
   return R"({"event":"close","id":")" + id + R"(","at":3,"realized_pnl":)" + pnl +
          R"(,"outcome":"x"})" + "\n";
+}
+
+// The options of `check` and `ask` in `args`, which must read.
+inline OrderOptions order_options(const Args& args) {
+  std::ostringstream err;
+  auto read = read_order_options(args, "check", err);
+  EXPECT_TRUE(read) << err.str();
+  return read ? *read : OrderOptions{};
 }
 
 // A test of the program on the shared scratch fixture `Fixture`: its home holds the default

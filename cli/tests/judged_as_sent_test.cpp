@@ -111,7 +111,7 @@ TEST_F(JudgedAsSent, TheLegsOfATicketAreContractsOnItsUnderlying) {
             "on SPY, the underlying that the rules and the denial memory judge.\n"
             "  The gate judges what the broker will receive, so an order must be described as "
             "it\n  will be sent. Nothing was judged, written or sent.\n");
-  EXPECT_EQ(check(Args{"--symbol", "SPY"} + tsla).code, 1);  // the description, judged
+  EXPECT_EQ(check(Args{"--symbol", "SPY"} + tsla).code, 2);  // judged as its legs' root
   EXPECT_EQ(ask(Args{"--symbol", "tsla"} + tsla).code, 1);   // denied under its own name
 
   auto spread = ask({"--symbol", "SPY", "--class", "option", "--leg", kCall + ":buy:1", "--leg",
@@ -159,7 +159,7 @@ TEST_F(JudgedAsSent, AMarketTicketIsPricedLegByLeg) {
   auto credit = ask(legs("sell", "buy", "1", kHigherCall) + Args{"--notional", "800"});
   EXPECT_EQ(credit.code, 0) << credit.out << credit.err;
   EXPECT_EQ(credit.err,
-            "tovra trade: NOTE: --notional 800.00 is less than the strikes can lose (1000.00); "
+            "tovra trade: NOTE: --notional 800.00 is less than the legs can lose (1000.00); "
             "judging the DERIVED value.\n");
   ASSERT_EQ(broker.orders().size(), 1u);
   EXPECT_EQ(broker.orders()[0]["type"], "market");
@@ -206,7 +206,7 @@ TEST_F(JudgedAsSent, AnExitClosesOnlyWhatIsThereToClose) {
       {"--symbol", "SPY", "--class", "option", "--leg", kCall + ":sell:1", "--leg",
        kCall + ":sell:1", "--limit-credit", "1", "--notional", "100"},
       {"--symbol", kCall, "--class", "option", "--legs", "2", "--qty", "1", "--side", "sell",
-       "--limit-debit", "1", "--notional", "100"},
+       "--notional", "100"},
       // Every share is already held by an order the broker is working.
       {"--symbol", "AAPL", "--side", "sell", "--qty", "10", "--limit", "150", "--notional", "1500"},
   };

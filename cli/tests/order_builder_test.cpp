@@ -23,10 +23,10 @@ class BuildOrder : public BrokerScratch {
   Order build(Args args, const std::vector<Position>& book = {}) {
     args.insert(args.end(), {"--symbol", "X", "--notional", "1"});
     std::ostringstream out;
-    auto r = build_order(args, book, out);
+    auto r = build_order(order_options(args), book, out);
     err = out.str();
     code = r ? Exit::Ok : r.error();
-    return r ? *r : Order{};
+    return r ? r->order : Order{};
   }
   bool refused_with(const std::string& start) {
     return code == Exit::Error && err.substr(0, start.size()) == start;
@@ -82,7 +82,7 @@ TEST_F(BuildOrder, RefusesWithItsMessages) {
     EXPECT_TRUE(refused_with(message)) << message << "\ngot: " << err;
   }
   std::ostringstream out;
-  EXPECT_EQ(build_order({"--notional", "1"}, {}, out).error(), Exit::Error);
+  EXPECT_EQ(build_order(order_options({"--notional", "1"}), {}, out).error(), Exit::Error);
   EXPECT_EQ(out.str(), "tovra trade check: --symbol is required\n");
   EXPECT_TRUE(broker.requests().empty());
 }
@@ -206,7 +206,7 @@ TEST_F(BuildOrder, PricesAtTheLiveMarketWhichFallsBackWhenItCannot) {
 
   const std::vector<Position> snapshot{{"OLD", "", "1", "", ""}};
   std::ostringstream out;
-  LiveMarket offline(snapshot, {"--offline"}, out), live(snapshot, {}, out);
+  LiveMarket offline(snapshot, true, out), live(snapshot, false, out);
   EXPECT_EQ(offline.notional_now(order), std::nullopt);
   EXPECT_EQ(offline.positions()[0].symbol, "OLD");
   EXPECT_EQ(live.notional_now(order), 300.0);
@@ -224,10 +224,10 @@ TEST_F(BuildOrder, PricesAtTheLiveMarketWhichFallsBackWhenItCannot) {
   EXPECT_EQ(
       live.notional_now(build({"--side", "sell", "--qty", "2", "--limit", "12", "--offline"})),
       24.0);
-  broker.set_trade("SPY250117P00490000", 0.5);
+  broker.set_trade("SPY250117C00505000", 0.5);
   const Args ticket{"--class",  "option",
                     "--leg",    "SPY250117C00500000:buy:2",
-                    "--leg",    "SPY250117P00490000:sell:2",
+                    "--leg",    "SPY250117C00505000:sell:2",
                     "--offline"};
   EXPECT_EQ(live.notional_now(build(ticket)), 200.0);
   EXPECT_EQ(live.notional_now(build(Args{"--notional", "300"} + ticket)), 300.0);

@@ -1,6 +1,6 @@
 // Option symbols and the facts of an order's legs, worked out from the account's positions:
 // whether a leg closes an existing position, whether a sold leg is covered, and the most a
-// vertical spread can lose. Pure computations; nothing here makes a request.
+// multi-leg ticket can lose. Pure computations; nothing here makes a request.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -38,15 +38,71 @@ bool same_series(const Occ& a, const Occ& b) {
   return a.root == b.root && a.expiry == b.expiry && a.right == b.right;
 }
 
-// The sum of the ratios of the opening legs on `side` whose series is `series`.
-std::uint64_t opening_units(const Order& order, Side side, const Occ& series) {
-  std::uint64_t units = 0;
-  for (const Leg& leg : order.legs) {
-    if (leg.side != side || leg.intent != Intent::Opening) continue;
-    auto occ = parse_occ(leg.symbol);
-    if (occ && same_series(*occ, series)) units += leg.ratio_qty;
+// What a sold leg asks of its cover: its units, and one whole unit when it has none that read.
+double units_to_cover(double units) {
+  return units > 0 ? units : 1.0;
+}
+
+// What is left to cover sold legs with, used up leg by leg: each bought unit covers one sold
+// unit of its series, each 100 shares held one sold call unit (each 100 short, one sold put).
+class Cover {
+ public:
+  Cover(const Order& order, const std::vector<double>& units,
+        const std::vector<Position>& positions)
+      : positions_(positions) {
+    for (std::size_t i = 0; i < order.legs.size(); ++i) {
+      const Leg& leg = order.legs[i];
+      if (leg.side != Side::Buy || leg.intent != Intent::Opening) continue;
+      if (auto occ = parse_occ(leg.symbol)) longs_of(*occ) += std::max(units[i], 0.0);
+    }
   }
-  return units;
+
+  // Takes cover for `units` sold units of `series`; false when some are left without.
+  bool take(const Occ& series, double units) {
+    double& longs = longs_of(series);
+    const double from_longs = std::min(longs, units);
+    longs -= from_longs;
+    const double left = units - from_longs;
+    if (!(left > 0)) return true;
+    // Shares an open order already holds may be gone before the call is assigned.
+    double& stock = shares_of(series.root);
+    const double shares = std::max(left, 1.0) * kSharesPerContract;
+    if (series.right == 'C' ? !(stock >= shares) : !(stock <= -shares)) return false;
+    stock += series.right == 'C' ? -shares : shares;
+    return true;
+  }
+
+ private:
+  double& longs_of(const Occ& series) {
+    for (auto& [known, units] : longs_)
+      if (same_series(known, series)) return units;
+    return longs_.emplace_back(series, 0.0).second;
+  }
+  double& shares_of(const std::string& root) {
+    for (auto& [known, shares] : shares_)
+      if (known == root) return shares;
+    const Position* p = find_position(root, positions_);
+    return shares_.emplace_back(root, p != nullptr ? p->closable_f64() : 0.0).second;
+  }
+
+  const std::vector<Position>& positions_;
+  std::vector<std::pair<Occ, double>> longs_;
+  std::vector<std::pair<std::string, double>> shares_;
+};
+
+// The legs of a multi-leg option ticket on one root and one expiry, parsed; none otherwise.
+std::optional<std::vector<Occ>> one_expiry(const Order& order) {
+  if (!is_multi_leg(order)) return std::nullopt;
+  std::vector<Occ> contracts;
+  for (const Leg& leg : order.legs) {
+    auto occ = parse_occ(leg.symbol);
+    if (!occ) return std::nullopt;
+    if (!contracts.empty() &&
+        (occ->root != contracts.front().root || occ->expiry != contracts.front().expiry))
+      return std::nullopt;
+    contracts.push_back(std::move(*occ));
+  }
+  return contracts;
 }
 
 }  // namespace
@@ -97,26 +153,26 @@ void derive_leg_reduces(Order& order, const std::vector<Position>& positions) {
     if (closing) *there += leg.side == Side::Sell ? -quantities[i] : quantities[i];
     leg.intent = closing ? Intent::Closing : Intent::Opening;
   }
+  // A multi-leg ticket is sent as its legs alone, so it closes exactly when every leg does,
+  // whatever a position in the order's own symbol would say.
+  if (is_multi_leg(order))
+    order.intent = std::all_of(order.legs.begin(), order.legs.end(),
+                               [](const Leg& leg) { return leg.intent == Intent::Closing; })
+                       ? Intent::Closing
+                       : Intent::Opening;
 }
 
 void derive_leg_covered(Order& order, const std::vector<Position>& positions) {
-  const auto quantities = wire_form(order).leg_units;
+  const auto units = wire_form(order).leg_units;
+  Cover cover(order, units, positions);
   for (std::size_t i = 0; i < order.legs.size(); ++i) {
     Leg& leg = order.legs[i];
     if (leg.side == Side::Buy || leg.intent == Intent::Closing) {
       leg.covered = true;
       continue;
     }
-    auto series = parse_occ(leg.symbol);
-    if (!series) continue;
-    const std::uint64_t longs = opening_units(order, Side::Buy, *series);
-    const std::uint64_t shorts = opening_units(order, Side::Sell, *series);
-    const Position* stock_position = find_position(series->root, positions);
-    // Shares an open order already holds may be gone before the call is assigned.
-    const double stock = stock_position != nullptr ? stock_position->closable_f64() : 0.0;
-    const double shares = std::max(quantities[i], 1.0) * kSharesPerContract;
-    const bool by_stock = series->right == 'C' ? stock >= shares : stock <= -shares;
-    leg.covered = (shorts >= 1 && shorts <= longs) || by_stock;
+    if (auto series = parse_occ(leg.symbol))
+      leg.covered = cover.take(*series, units_to_cover(units[i]));
   }
 }
 
@@ -125,20 +181,53 @@ void derive_leg_facts(Order& order, const std::vector<Position>& positions) {
   derive_leg_covered(order, positions);
 }
 
-std::optional<double> derive_max_loss(const Order& order, std::optional<double> credit) {
-  if (order.asset_class != AssetClass::Option || order.legs.size() != 2) return std::nullopt;
-  auto a = parse_occ(order.legs[0].symbol);
-  auto b = parse_occ(order.legs[1].symbol);
-  if (!a || !b || !same_series(*a, *b)) return std::nullopt;
-  const double width = a->strike - b->strike;
-  if (width == 0) return std::nullopt;
-  const double qty = order.legs[0].qty;
-  if (!(qty > 0)) return std::nullopt;
-  const double credit_used = credit && *credit > 0 ? *credit : 0.0;
-  const double per_share = std::max(std::fabs(width) - credit_used, 0.0);
-  // Not a sign fix: a credit covering the width times an infinite quantity is 0 * inf, a NaN
-  // with its sign bit set, and fabs keeps it from printing as "-nan".
-  return std::fabs(per_share * qty * kSharesPerContract);
+std::optional<std::string> ticket_root(const Order& order) {
+  if (!is_multi_leg(order)) return std::nullopt;
+  std::optional<std::string> root;
+  for (const Leg& leg : order.legs) {
+    auto occ = parse_occ(leg.symbol);
+    if (!occ || (root && *root != occ->root)) return std::nullopt;
+    root = std::move(occ->root);
+  }
+  return root;
+}
+
+std::optional<double> expiry_loss(const Order& order) {
+  const auto contracts = one_expiry(order);
+  if (!contracts) return std::nullopt;
+  const auto units = wire_form(order).leg_units;
+  // The ticket's value at expiry is piecewise linear in the underlying's price, bending only at
+  // the strikes: its lowest point is at a price of 0, at a strike, or, when it falls above the
+  // highest strike, nowhere.
+  double slope_above = 0;
+  std::vector<double> prices{0.0};
+  for (std::size_t i = 0; i < contracts->size(); ++i) {
+    if (!std::isfinite(units[i]) || !(units[i] > 0)) return std::nullopt;
+    const double signed_units = order.legs[i].side == Side::Buy ? units[i] : -units[i];
+    if ((*contracts)[i].right == 'C') slope_above += signed_units;
+    prices.push_back((*contracts)[i].strike);
+  }
+  if (slope_above < 0) return std::nullopt;
+  double lowest = 0;
+  for (double price : prices) {
+    double value = 0;
+    for (std::size_t i = 0; i < contracts->size(); ++i) {
+      const Occ& c = (*contracts)[i];
+      const double intrinsic = std::max(c.right == 'C' ? price - c.strike : c.strike - price, 0.0);
+      value += (order.legs[i].side == Side::Buy ? units[i] : -units[i]) * intrinsic;
+    }
+    lowest = std::min(lowest, value);
+  }
+  return -lowest * kSharesPerContract + 0.0;  // + 0.0: no loss is 0, not -0
+}
+
+std::optional<double> derive_max_loss(const Order& order, double net) {
+  const auto at_expiry = expiry_loss(order);
+  if (!at_expiry) return std::nullopt;
+  const double paid = std::isfinite(net) ? net * wire_form(order).qty * kSharesPerContract : 0.0;
+  const double loss = *at_expiry + paid;
+  // fmax rather than max: a credit that covers everything gives 0, never -0.
+  return std::fmax(loss, 0.0) + 0.0;
 }
 
 }  // namespace vavev_aziz::alpaca

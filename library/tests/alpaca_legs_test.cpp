@@ -1,5 +1,5 @@
 // OCC symbols and the leg facts derived from positions: closing intent, cover and the
-// maximum loss of a vertical spread.
+// maximum loss a multi-leg ticket's legs give.
 #include <gtest/gtest.h>
 
 #include "vavev_aziz/alpaca.hpp"
@@ -95,6 +95,13 @@ TEST(LegFacts, ReducesUsesTheUnitsTheBrokerTrades) {
   derive_leg_reduces(o, {held("spy250117c00505000", "4")});
   EXPECT_EQ(o.legs[0].intent, Intent::Opening);
   EXPECT_EQ(o.legs[1].intent, Intent::Closing);
+  // A ticket closes when every leg does, whatever its root's stock says.
+  EXPECT_EQ(o.intent, Intent::Opening);
+  o.intent = Intent::Closing;
+  derive_leg_reduces(o, {held("SPY", "100")});
+  EXPECT_EQ(o.intent, Intent::Opening);
+  derive_leg_reduces(o, {held("SPY250117C00505000", "4"), held("SPY250117C00500000", "-2")});
+  EXPECT_EQ(o.intent, Intent::Closing);
 
   auto padded = option({leg("SPY   250117C00505000", Side::Sell)});
   derive_leg_reduces(padded, {held("SPY250117C00505000", "5")});
@@ -142,10 +149,23 @@ TEST(LegFacts, Cover) {
        {leg(c500, Side::Sell), leg(c505, Side::Sell), leg(c505, Side::Buy, 1, 2)},
        {},
        {true, true, true}},
+      // Each bought unit and each 100 shares cover one sold unit, once across the ticket.
       {"2 against 1",
        {leg(c500, Side::Sell), leg(c505, Side::Sell), leg(c505, Side::Buy)},
        {},
-       {false, false, true}},
+       {true, false, true}},
+      {"two calls on 100 shares",
+       {leg(c500, Side::Sell), leg(c505, Side::Sell)},
+       {held("SPY", "100")},
+       {true, false}},
+      {"two calls on 200 shares",
+       {leg(c500, Side::Sell), leg(c505, Side::Sell)},
+       {held("SPY", "200")},
+       {true, true}},
+      {"a long and stock together",
+       {leg(c500, Side::Sell, 2), leg(c505, Side::Buy, 2, 1), leg(c505, Side::Sell, 2)},
+       {held("SPY", "200")},
+       {true, true, true}},
       {"put and call",
        {leg(c500, Side::Sell), leg("SPY250117P00505000", Side::Buy)},
        {},
@@ -174,52 +194,61 @@ TEST(LegFacts, CoverLeavesAnUnreadableSaleAsItWas) {
   EXPECT_TRUE(o.legs[0].covered);
 }
 
-TEST(LegFacts, MaxLossOfAVertical) {
+TEST(LegFacts, MaxLossFromTheLegs) {
   const char* c500 = "SPY250117C00500000";
   const char* c505 = "SPY250117C00505000";
+  const char* c510 = "SPY250117C00510000";
+  const char* p490 = "SPY250117P00490000";
+  const char* p400 = "SPY250117P00400000";
+  const char* c600 = "SPY250117C00600000";
   struct Case {
     const char* name;
     std::vector<Leg> legs;
-    std::optional<double> credit;
+    double net;  // what a unit pays; a credit negative
     std::optional<double> loss;
   };
   const Case cases[] = {
-      {"with credit", {leg(c500, Side::Sell, 2), leg(c505, Side::Buy)}, 1.20, 760},
-      {"no credit", {leg(c500, Side::Sell, 2), leg(c505, Side::Buy)}, std::nullopt, 1000},
-      {"credit over width", {leg(c500, Side::Sell, 2), leg(c505, Side::Buy)}, 6, 0},
-      {"negative credit", {leg(c505, Side::Buy, 1), leg(c500, Side::Sell)}, -3, 500},
-      {"NaN credit", {leg(c505, Side::Buy, 1), leg(c500, Side::Sell)}, std::nan(""), 500},
-      {"one leg", {leg(c500, Side::Sell)}, std::nullopt, std::nullopt},
-      {"three legs",
-       {leg(c500, Side::Sell), leg(c505, Side::Buy), leg(c505, Side::Buy)},
-       std::nullopt,
-       std::nullopt},
+      {"credit vertical", {leg(c500, Side::Sell, 2), leg(c505, Side::Buy)}, -1.20, 760},
+      {"credit over width", {leg(c500, Side::Sell, 2), leg(c505, Side::Buy)}, -6, 0},
+      {"debit vertical", {leg(c500, Side::Buy, 2), leg(c505, Side::Sell)}, 1.5, 300},
+      {"credit vertical at a debit", {leg(c500, Side::Sell), leg(c510, Side::Buy)}, 0.01, 1001},
+      // Five spreads sent as one: each leg trades 1 x 5.
+      {"ratio 5:5", {leg(c500, Side::Sell, 1, 5), leg(c510, Side::Buy, 1, 5)}, -2.5, 4750},
+      {"two long calls", {leg(c500, Side::Buy, 10), leg(c505, Side::Buy, 10)}, 39.9, 39900},
+      {"iron condor",
+       {leg(p490, Side::Sell), leg(p400, Side::Buy), leg(c510, Side::Sell), leg(c600, Side::Buy)},
+       -1,
+       8900},
+      {"butterfly",
+       {leg(c500, Side::Buy), leg(c505, Side::Sell, 1, 2), leg(c510, Side::Buy)},
+       1.2,
+       120},
+      {"naked ratio", {leg(c500, Side::Buy), leg(c505, Side::Sell, 1, 2)}, 0, std::nullopt},
+      {"two short calls", {leg(c500, Side::Sell), leg(c505, Side::Sell)}, -3, std::nullopt},
+      {"calendar", {leg(c500, Side::Sell), leg("SPY250221C00500000", Side::Buy)}, 1, std::nullopt},
       {"other root",
        {leg(c500, Side::Sell), leg("QQQ250117C00505000", Side::Buy)},
-       std::nullopt,
+       0,
        std::nullopt},
-      {"other expiry",
-       {leg(c500, Side::Sell), leg("SPY250221C00505000", Side::Buy)},
-       std::nullopt,
-       std::nullopt},
-      {"call and put",
-       {leg(c500, Side::Sell), leg("SPY250117P00505000", Side::Buy)},
-       std::nullopt,
-       std::nullopt},
-      {"same strike", {leg(c500, Side::Sell), leg(c500, Side::Buy)}, std::nullopt, std::nullopt},
-      {"zero qty", {leg(c500, Side::Sell, 0), leg(c505, Side::Buy)}, std::nullopt, std::nullopt},
-      {"not OCC", {leg("SPY", Side::Sell), leg(c505, Side::Buy)}, std::nullopt, std::nullopt},
+      {"zero qty", {leg(c500, Side::Sell, 0), leg(c505, Side::Buy)}, 0, std::nullopt},
+      {"not OCC", {leg("SPY", Side::Sell), leg(c505, Side::Buy)}, 0, std::nullopt},
+      {"one leg", {leg(c500, Side::Buy)}, 1, std::nullopt},
   };
   for (const auto& c : cases) {
-    auto loss = derive_max_loss(option(c.legs), c.credit);
+    auto loss = derive_max_loss(option(c.legs), c.net);
     ASSERT_EQ(loss.has_value(), c.loss.has_value()) << c.name;
     if (loss) {
-      EXPECT_NEAR(*loss, *c.loss, 1e-9) << c.name;
+      EXPECT_NEAR(*loss, *c.loss, 1e-6) << c.name;
     }
   }
   auto equity = option({leg(c500, Side::Sell), leg(c505, Side::Buy)});
   equity.asset_class = AssetClass::Equity;
-  EXPECT_EQ(derive_max_loss(equity, std::nullopt), std::nullopt);
+  EXPECT_EQ(derive_max_loss(equity, 0), std::nullopt);
+  // The root every leg names; none where a leg names another or none.
+  EXPECT_EQ(ticket_root(option({leg(c500, Side::Buy), leg("spy250221p00400000", Side::Sell)})),
+            "SPY");
+  EXPECT_EQ(ticket_root(option({leg(c500, Side::Buy), leg("QQQ250117C00505000", Side::Sell)})),
+            std::nullopt);
 }
 
 }  // namespace

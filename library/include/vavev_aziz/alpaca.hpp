@@ -269,7 +269,8 @@ std::string book_suffix(std::string_view book);
 // `paper_trade` is "false", "FALSE" or "0", else the paper endpoint.
 std::string base_for(std::string_view key, const std::optional<std::string>& paper_trade);
 
-// The market-data base address: a loopback ALPACA_DATA_URL, else the market-data endpoint.
+// The market-data base address: a loopback ALPACA_DATA_URL when ALPACA_BASE_URL is a loopback
+// override too, else the market-data endpoint.
 std::string data_base();
 
 // --- Market prices ---
@@ -305,20 +306,34 @@ std::optional<Occ> parse_occ(std::string_view symbol);
 bool derive_intent(std::string_view symbol, Side side, const std::vector<Position>& positions,
                    double qty);
 
-// Sets every leg's intent: closing exactly when the leg reduces a matching position.
+// Sets every leg's intent: closing exactly when the leg reduces a matching position. A
+// multi-leg option ticket's own intent follows its legs: closing exactly when every leg closes.
 void derive_leg_reduces(Order& order, const std::vector<Position>& positions);
 
 // Sets the covered flag of the legs: buys and closing legs are covered; an opening sale of an
-// option is covered by bought legs of the same series in the order or by stock no open order
-// holds (`Position::closable_f64`).
+// option is covered when, leg by leg, cover is left for each of its units: a bought unit of the
+// same series in the order covers one sold unit, 100 shares no open order holds
+// (`Position::closable_f64`) one sold call, 100 shares short one sold put. Cover is counted
+// once across the ticket.
 void derive_leg_covered(Order& order, const std::vector<Position>& positions);
 
 // `derive_leg_reduces`, then `derive_leg_covered`.
 void derive_leg_facts(Order& order, const std::vector<Position>& positions);
 
-// The maximum loss in dollars of a two-leg vertical option spread (same root, expiry and right,
-// different strikes), less the credit per share; absent for anything else.
-std::optional<double> derive_max_loss(const Order& order, std::optional<double> credit);
+// The root every leg of a multi-leg option ticket is a contract on; none for any other order,
+// or when a leg is no contract or the legs name two roots.
+std::optional<std::string> ticket_root(const Order& order);
+
+// What the legs of a multi-leg option ticket on one root and one expiry can lose at expiry, in
+// dollars: the most its value then falls below zero, each leg trading the wire's units of 100
+// shares. Absent for any other order, for a ticket whose legs have no units, and when the loss
+// is unbounded (calls sold that no bought call covers).
+std::optional<double> expiry_loss(const Order& order);
+
+// The maximum loss of such a ticket: `expiry_loss`, plus `net` per unit of the ticket's quantity
+// times 100, where `net` is what the ticket pays (a debit, positive) or the credit it is sure of
+// (negative); never below 0. Absent where `expiry_loss` is.
+std::optional<double> derive_max_loss(const Order& order, double net);
 
 // --- The HTTP layer under the requests (exposed for its tests) ---
 
