@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "reference_journal_reader.hpp"
 #include "scratch.hpp"
 #include "vavev_aziz/journal.hpp"
 
@@ -263,7 +264,9 @@ TEST_F(JournalFile, LinesReadOrSkipped) {
        R"({"event":"close","id":"a","at":1e400,"realized_pnl":2,"outcome":"o"})", ""},
   };
   for (const auto& c : cases) {
-    write(good + "\n" + c.line + "\n" + good + "\n");
+    const std::string bytes = good + "\n" + c.line + "\n" + good + "\n";
+    write(bytes);
+    EXPECT_EQ(journal_format::first_disagreement(bytes), std::nullopt) << c.why;
     const auto events = journal().events();
     const std::size_t expected = c.tag.empty() ? 2 : 3;
     ASSERT_EQ(events.size(), expected) << c.why;
@@ -302,6 +305,7 @@ TEST_F(JournalFile, LinesInTheWritersLayoutReadAsAnyOther) {
   };
   for (const auto& [text, readable] : cases) {
     write(text + "\n");
+    EXPECT_EQ(journal_format::first_disagreement(text), std::nullopt) << text;
     EXPECT_EQ(journal().trades().size(), readable ? 1u : 0u) << text;
   }
   write(cases[0].first + "\n" + cases[2].first + "\n" + cases[3].first + "\n" + cases[4].first +
