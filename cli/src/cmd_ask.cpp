@@ -153,7 +153,7 @@ Context proposal_context(const Args& args, const Order& order, const LiveContext
   c.max_loss = max_loss(args, order, credit, err);
   c.underlying_price = underlying_price(args, order);
   c.positions = live.positions;
-  c.exposure = {iv_rank, live.equity, open_trades.size(), open_risk};
+  c.exposure = {iv_rank, live.equity, open_trades.size(), open_risk, live.equity_source};
   c.iv_rank = iv_rank;
   c.iv = decimal_of(args, "--iv");
   c.short_delta = decimal_of(args, "--delta");
@@ -232,15 +232,6 @@ Exit cmd_ask(const Args& args, Io io) {
   vavev_aziz::Pipeline pipeline{asker,  market,  gate,      memory, risk,
                                 limits, journal, kSuppress, io.err};
   AskResult result{pipeline.propose(order, context), {}, false};
-
-  // Only equity read from the broker moves the high-water mark and the week's start: a stated
-  // one (offline, no credentials, an unreadable account) judges this order but is nobody's
-  // measurement, and saved it would loosen or jam every later run's drawdown and weekly loss.
-  if (live.source != kEquityLive) {
-    risk.high_water = risk_read.high_water;
-    risk.week_start_equity = risk_read.week_start_equity;
-    risk.week_epoch = risk_read.week_epoch;
-  }
 
   if (auto saved = memory.save(*memory_file); !saved)
     io.err << "tovra trade: WARNING: denial memory not persisted (" << memory_file->string()

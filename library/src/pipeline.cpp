@@ -39,21 +39,6 @@ Outcome refused(const Pipeline& p, const Order& order, const Context& context, R
   return {Outcome::Refused{r.end.stage, r.end.outcome, std::move(reason), std::move(agent)}};
 }
 
-// (whole days since the epoch + 3) / 7, truncating toward zero: weeks begin Monday 00:00 UTC.
-// A time that is not a number counts as the epoch; one beyond 64 bits is clamped.
-std::int64_t week_number(double now) {
-  const double days = std::floor(now / 86400.0);
-  constexpr double kLimit = 9.0e18;  // well inside 64 bits, so the + 3 cannot overflow
-  std::int64_t d = 0;
-  if (days >= kLimit)
-    d = static_cast<std::int64_t>(kLimit);
-  else if (days <= -kLimit)
-    d = -static_cast<std::int64_t>(kLimit);
-  else if (!std::isnan(days))
-    d = static_cast<std::int64_t>(days);
-  return (d + 3) / 7;
-}
-
 std::string_view leg_word(Intent i) {
   return i == Intent::Closing ? "reducing" : "opening";
 }
@@ -73,16 +58,7 @@ Outcome Pipeline::propose(const Order& proposed, const Context& context) {
   const Fingerprint fingerprint = Fingerprint::of(order);
   const double now = context.now;
 
-  if (context.equity > risk.high_water) risk.high_water = context.equity;
-  // A new week starts from this equity. A stored week later than this one stays as it is: a
-  // clock that went back, or a run whose clock was ahead, must not restart the week's loss.
-  const std::int64_t week = week_number(now);
-  if (week > risk.week_epoch) {
-    risk.week_epoch = week;
-    risk.week_start_equity = context.equity;
-  } else if (!(risk.week_start_equity > 0)) {
-    risk.week_start_equity = context.equity;
-  }
+  const RiskState judged = risk.track(context.exposure, now);
 
   if (const auto until = memory.suppressed_until(now, fingerprint)) {
     const double minutes = std::max(std::ceil((*until - now) / 60.0), 0.0);
@@ -93,7 +69,7 @@ Outcome Pipeline::propose(const Order& proposed, const Context& context) {
 
   if (!order.reduces_risk()) {
     const RiskCheck check =
-        risk.evaluate_open(context.exposure, limits, context.max_loss, context.now);
+        judged.evaluate_open(context.exposure, limits, context.max_loss, context.now);
     if (const auto* r = check.refuse())
       return refused(*this, order, context, Refusal::RiskRefused, {}, r->message);
     if (const auto* h = check.already_halted())

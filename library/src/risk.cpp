@@ -58,6 +58,21 @@ std::optional<double> later(std::optional<double> a, std::optional<double> b) {
   return std::max(*a, *b);
 }
 
+// (whole days since the epoch + 3) / 7, truncating toward zero: weeks begin Monday 00:00 UTC.
+// A time that is not a number counts as the epoch; one beyond 64 bits is clamped.
+std::int64_t week_number(double now) {
+  const double days = std::floor(now / kSecondsPerDay);
+  constexpr double kLimit = 9.0e18;  // well inside 64 bits, so the + 3 cannot overflow
+  std::int64_t d = 0;
+  if (days >= kLimit)
+    d = static_cast<std::int64_t>(kLimit);
+  else if (days <= -kLimit)
+    d = -static_cast<std::int64_t>(kLimit);
+  else if (!std::isnan(days))
+    d = static_cast<std::int64_t>(days);
+  return (d + 3) / 7;
+}
+
 Halt raise(std::string kind, std::string reason, const RiskState& state, const Exposure& exposure,
            double now) {
   return Halt{
@@ -126,6 +141,25 @@ std::string halt_time(double at) {
     --days;
   }
   return fmt::format("day {} {:02}:{:02}Z", days, of_day / 3600, of_day % 3600 / 60);
+}
+
+RiskState RiskState::track(const Exposure& exposure, double now) {
+  RiskState judged = *this;
+  const double equity = exposure.equity;
+  if (equity > judged.high_water) judged.high_water = equity;
+  const std::int64_t week = week_number(now);
+  if (week > judged.week_epoch) {
+    judged.week_epoch = week;
+    judged.week_start_equity = equity;
+  } else if (!(judged.week_start_equity > 0)) {
+    judged.week_start_equity = equity;
+  }
+  if (exposure.equity_source == EquitySource::Broker) {
+    high_water = judged.high_water;
+    week_epoch = judged.week_epoch;
+    week_start_equity = judged.week_start_equity;
+  }
+  return judged;
 }
 
 RiskCheck RiskState::evaluate_open(const Exposure& exposure, const Limits& limits,

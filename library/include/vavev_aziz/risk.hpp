@@ -38,12 +38,19 @@ struct Halt {
   std::optional<double> iv_rank;  // of the proposal that tripped it
 };
 
+// Where the equity a proposal is judged at came from.
+enum class EquitySource {
+  Broker,  // read from the broker in this run: a measurement of the account
+  Stated,  // stated on the command line, or a placeholder: nobody's measurement
+};
+
 // What an opening order is judged against.
 struct Exposure {
   std::optional<double> iv_rank;  // copied into a new halt
   double equity = 0;              // dollars
   std::uint64_t open_positions = 0;
   double open_risk = 0;  // dollars at risk in the open trades
+  EquitySource equity_source = EquitySource::Stated;
 };
 
 // The survival layer's answer for one opening order.
@@ -84,10 +91,17 @@ struct RiskState {
   // whether it did.
   bool restore(const Halt& journalled);
 
+  // Keeps the high-water mark and the week's start current with the proposal's equity, before
+  // anything is judged: the mark rises to it, and it starts a later week (weeks begin Monday
+  // 00:00 UTC) or a week with no start; a stored later week stays, so a clock that was ahead
+  // cannot restart the week's loss. Returns the state to judge the proposal against. Only an
+  // equity read from the broker moves this state itself: a stated one judges the proposal as
+  // a measured one would, but saved it would loosen or jam every later run's limits.
+  RiskState track(const Exposure& exposure, double now);
+
   // Judges one order that adds risk: a halt in force, then drawdown and weekly loss (which
   // raise a halt stamped `now`), then the open-trade count, the order's own risk and the
-  // portfolio's. The caller keeps `high_water` and the week current beforehand. Changes
-  // nothing and cannot fail.
+  // portfolio's. Judge the state `track` returns. Changes nothing and cannot fail.
   RiskCheck evaluate_open(const Exposure& exposure, const Limits& limits, double order_risk,
                           double now) const;
 };
