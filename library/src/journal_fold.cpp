@@ -216,7 +216,9 @@ Trades::Trades(Trades&& other) noexcept
     : chunks_(std::move(other.chunks_)),
       size_(std::exchange(other.size_, 0)),
       kept_(std::move(other.kept_)),
-      latest_halt_(std::exchange(other.latest_halt_, std::nullopt)) {
+      latest_halt_(std::exchange(other.latest_halt_, std::nullopt)),
+      last_halt_(std::exchange(other.last_halt_, std::nullopt)),
+      read_through_(std::exchange(other.read_through_, 0)) {
   other.chunks_.clear();
 }
 Trades& Trades::operator=(Trades&& other) noexcept {
@@ -224,11 +226,13 @@ Trades& Trades::operator=(Trades&& other) noexcept {
   size_ = std::exchange(other.size_, 0);
   kept_ = std::move(other.kept_);
   latest_halt_ = std::exchange(other.latest_halt_, std::nullopt);
+  last_halt_ = std::exchange(other.last_halt_, std::nullopt);
+  read_through_ = std::exchange(other.read_through_, 0);
   other.chunks_.clear();
   return *this;
 }
 
-void Trades::add(const Event& event) {
+void Trades::add(const Event& event, std::uint64_t line_start) {
   if (!kept_) kept_ = std::make_unique<Kept>();  // moved from
   if (const OpenEntry* entry = event.open()) {
     open(*entry);
@@ -242,6 +246,7 @@ void Trades::add(const Event& event) {
     }
   } else if (const HaltEntry* halt = event.halted()) {
     if (!latest_halt_ || halt->at >= latest_halt_->at) latest_halt_ = *halt;
+    last_halt_ = JournalledHalt{*halt, line_start};
   }
 }
 
@@ -306,8 +311,9 @@ Trades Journal::trades() const {
   // Halted lines are few; reading them here spares the one reader who needs them a second pass.
   LineReader reader(kinds<OpenEntry, CloseEntry, FillEntry, HaltEntry>(), kRead);
   while (const auto line = lines.next())
-    if (const Event* event = reader.read(*line)) trades.add(*event);
+    if (const Event* event = reader.read(*line)) trades.add(*event, lines.line_start());
   if (lines.failed()) return {};
+  trades.read_through_ = lines.through();
   return trades;
 }
 

@@ -389,7 +389,12 @@ TEST_F(JournalFile, CutAtEveryByteKeepsEveryWholeLine) {
     ASSERT_LE(events.size(), whole + 1) << cut;
     EXPECT_EQ(written({events.begin(), events.begin() + static_cast<std::ptrdiff_t>(whole)}), kept)
         << cut;
-    journal().trades();  // the fold takes whatever is there
+    // The fold takes whatever is there, and knows how far the lines it read reach.
+    const auto trades = journal().trades();
+    EXPECT_EQ(trades.read_through(), kept.size()) << cut;
+    if (trades.last_halt()) {
+      EXPECT_EQ(trades.last_halt()->line_start, full.find(R"({"event":"halted")")) << cut;
+    }
   }
 }
 
@@ -487,6 +492,17 @@ TEST_F(JournalFile, LinesReadWholeAcrossReadBlocks) {
     ASSERT_EQ(events[i].open()->id, "tovra-" + std::to_string(i));
     ASSERT_EQ(events[i].open()->thesis.size(), thesis[i]) << i;
   }
+
+  // A line's place counts every byte before it, whichever block it was read in.
+  const std::string halt =
+      R"({"event":"halted","at":1,"kind":"k","reason":"r","equity":1,"high_water":2})";
+  write(lines + "\n" + halt + "\n");
+  const auto trades = journal().trades();
+  ASSERT_TRUE(trades.last_halt());
+  EXPECT_EQ(trades.last_halt()->line_start, lines.size() + 1);
+  EXPECT_EQ(trades.read_through(), lines.size() + halt.size() + 2);
+  EXPECT_EQ(journal().append_and_locate({HaltEntry{2, "k", "r", 1, 2, {}}}).value(),
+            trades.read_through());
 }
 
 // A line longer than the journal keeps costs only itself, in the middle or at the end without

@@ -113,6 +113,12 @@ struct Event {
   std::string_view tag() const;
 };
 
+// A halt as the journal holds it, and where its line starts in the file.
+struct JournalledHalt {
+  HaltEntry halt;
+  std::uint64_t line_start = 0;
+};
+
 class Trades;
 
 // The fold's record of one order: what the commands and the statistics read of its first open
@@ -215,15 +221,24 @@ class Trades {
   Trades(Trades&&) noexcept;
   Trades& operator=(Trades&&) noexcept;
 
-  // Folds one more event in. An open adds a trade unless one with its id is there already (the
-  // first open wins); a close or a fill becomes the latest of the trade with its id, when there
-  // is one (so one that stands before its open is ignored); a halted event is kept when it is
-  // the latest so far (by its time; the later line on a tie); a refused one changes nothing.
-  void add(const Event& event);
+  // Folds one more event in, whose line starts at `line_start` in the file. An open adds a
+  // trade unless one with its id is there already (the first open wins); a close or a fill
+  // becomes the latest of the trade with its id, when there is one (so one that stands before
+  // its open is ignored); a halted event is kept as the last one written, and as the latest
+  // when it is so by its time (the later line on a tie); a refused one changes nothing.
+  void add(const Event& event, std::uint64_t line_start = 0);
 
-  // The latest halt folded in, if any: the journal's copy of a halt, kept whether or not the
-  // risk state it was raised into could be saved.
+  // The latest halt folded in by its time stamp, if any: the journal's copy of a halt, kept
+  // whether or not the risk state it was raised into could be saved.
   const std::optional<HaltEntry>& latest_halt() const { return latest_halt_; }
+
+  // The halt on the last halted line, with where that line starts. What a person cleared is a
+  // place in the journal, so a halt written after it stands whatever its time stamp says.
+  const std::optional<JournalledHalt>& last_halt() const { return last_halt_; }
+
+  // How far the journal was read: up to and including its last line feed (0 for a fold that
+  // read no file). Every line that starts before it was read.
+  std::uint64_t read_through() const { return read_through_; }
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -275,6 +290,7 @@ class Trades {
   const_iterator end() const { return {this, size_}; }
 
  private:
+  friend class Journal;
   static constexpr std::size_t kChunkBits = 12;
   static constexpr std::size_t kChunkMask = (std::size_t{1} << kChunkBits) - 1;
 
@@ -292,6 +308,8 @@ class Trades {
   struct Kept;  // the texts and the index by id
   std::unique_ptr<Kept> kept_;
   std::optional<HaltEntry> latest_halt_;
+  std::optional<JournalledHalt> last_halt_;
+  std::uint64_t read_through_ = 0;
 };
 
 // A filled exit order whose result is not recorded.
@@ -314,6 +332,10 @@ class Journal {
   // null for a missing or non-finite value), creating the missing folders and the file. On
   // failure returns the platform's error; a failed write may leave part of the line behind.
   Result<void, std::error_code> append(const Event& event) const;
+
+  // The same, returning where the line starts in the file (its first byte's offset), which
+  // places the event among the journal's lines whatever its time stamp says.
+  Result<std::uint64_t, std::error_code> append_and_locate(const Event& event) const;
 
   // Every readable event in file order. Never fails: a missing or unreadable file reads as
   // empty, and a line that is unreadable (bad JSON, invalid UTF-8, a wrong type, a repeated
