@@ -226,7 +226,7 @@ Exit cmd_ask(const Args& args, Io io) {
   const Journal journal(*journal_file);
   LiveMarket market(live.positions, args, io.err);
   const auto open_trades = journal.open_trades();
-  restore_journalled_halt(risk, open_trades, io.err);
+  restore_journalled_halt(risk, journal_halts(open_trades), io.err);
   const Context context = proposal_context(args, order, live, open_trades, now, io.err);
 
   vavev_aziz::Pipeline pipeline{asker,  market,  gate,      memory, risk,

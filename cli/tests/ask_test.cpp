@@ -262,6 +262,25 @@ TEST_F(Ask, AHaltWhoseSaveFailedStandsUntilResume) {
   EXPECT_EQ(cleared.code, 0);
   EXPECT_TRUE(cleared.out.ends_with("cleared the drawdown halt \u2014 trading may resume\n"));
   EXPECT_EQ(ask_at("95000").code, 0);
+
+  // What a resume cleared is a place in the journal, not a time. A halt raised by a run whose
+  // clock was two days ahead, once resumed, hides no later halt; and a halt written after a
+  // resume stands though stamped before it (a run that began before the resume, or whose
+  // clock is behind, and whose save failed).
+  const double now = vavev_aziz::platform::now_seconds();
+  const auto halt_line = [](double at) {
+    return R"({"event":"halted","at":)" + std::to_string(at) +
+           R"(,"kind":"drawdown","reason":"r","equity":85000,"high_water":100000})" + "\n";
+  };
+  std::ofstream(state("journal.jsonl"), std::ios::app) << halt_line(now + 2 * 86400);
+  EXPECT_EQ(run({"resume"}).code, 0);
+  halt_unsaved("85000");
+  EXPECT_EQ(ask_at("95000").code, 1);
+  EXPECT_EQ(run({"resume"}).code, 0);
+  std::ofstream(state("journal.jsonl"), std::ios::app) << halt_line(now - 3600);
+  EXPECT_EQ(ask_at("95000").code, 1);
+  EXPECT_EQ(run({"resume"}).code, 0);
+  EXPECT_EQ(ask_at("95000").code, 0);
 }
 
 TEST(AskOutput, ParkedWaitsForTheOwner) {

@@ -75,10 +75,14 @@ Outcome Pipeline::propose(const Order& proposed, const Context& context) {
     if (const auto* h = check.already_halted())
       return refused(*this, order, context, Refusal::AlreadyHalted, {}, h->message);
     if (const auto* n = check.new_halt()) {
-      const Halt& halt = n->halt;
-      warn_if_unwritten(journal.append({HaltEntry{halt.at, halt.kind, halt.reason, halt.equity,
-                                                  halt.high_water, halt.iv_rank}}),
-                        "halt", err);
+      Halt halt = n->halt;
+      // Its place in the journal tells a later save whether a `resume` has seen it.
+      const auto line = journal.append_and_locate(
+          {HaltEntry{halt.at, halt.kind, halt.reason, halt.equity, halt.high_water, halt.iv_rank}});
+      if (line)
+        halt.journal_offset = *line;
+      else
+        warn_if_unwritten(Err{line.error()}, "halt", err);
       if (!risk.halt) risk.halt = halt;
       return refused(*this, order, context, Refusal::NewHalt, {}, halt.reason);
     }
