@@ -141,6 +141,12 @@ Result<std::optional<vavev_aziz::Halt>, std::string> clear_halt(
   return halt;
 }
 
+std::string_view unsaved_risk_outcome(const RiskState& state, const RiskState& read) {
+  if (state.halt && !read.halt && !state.halt->journal_offset)
+    return "the halt this run raised is not in the journal either: it will not outlast this run";
+  return "a halt stands all the same: the journal keeps it until `tovra-trade resume`";
+}
+
 vavev_aziz::Limits load_limits(std::ostream& err) {
   const auto folder = config_folder();
   if (!folder) return {};

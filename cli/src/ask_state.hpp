@@ -9,6 +9,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "vavev_aziz/journal.hpp"
@@ -61,6 +62,12 @@ void restore_journalled_halt(vavev_aziz::RiskState& state, const vavev_aziz::Jou
 vavev_aziz::Result<std::optional<vavev_aziz::Halt>, std::string> clear_halt(
     const std::filesystem::path& path, const vavev_aziz::JournalHalts& journal,
     const std::filesystem::path& journal_path);
+
+// What a risk state that could not be saved means, for the warning that says so: a halt stands
+// all the same, as the journal keeps it until `resume`; only one that this run raised (`state`
+// holds it, `read` did not) and could not journal either is lost with the run.
+std::string_view unsaved_risk_outcome(const vavev_aziz::RiskState& state,
+                                      const vavev_aziz::RiskState& read);
 
 // The limits in trade-limits.json beside the rule table; the defaults when there is no
 // configuration path or no such file, and also, after a WARNING on `err`, when the file does

@@ -250,7 +250,7 @@ Exit cmd_ask(const Args& args, Io io) {
   }
   if (!unsaved.empty())
     io.err << "tovra trade: WARNING: RISK STATE NOT PERSISTED (" << risk_file->string()
-           << "): " << unsaved << " \u2014 a tripped halt will not survive this run\n";
+           << "): " << unsaved << " \u2014 " << unsaved_risk_outcome(risk, risk_read) << '\n';
 
   if (const auto* submit = result.outcome.submit())
     result.placement = place(args, order, *submit, {unsaved, halted_meanwhile}, journal, io.err);

@@ -238,11 +238,13 @@ TEST_F(Ask, AHaltWhoseSaveFailedStandsUntilResume) {
     fs::create_directory(state("risk.json.lock"));  // the save cannot take its lock
     const auto halted = ask_at(equity);
     EXPECT_EQ(halted.code, 1);
-    EXPECT_NE(halted.err.find("RISK STATE NOT PERSISTED"), std::string::npos) << halted.err;
     fs::remove(state("risk.json.lock"));
+    return halted.err;
   };
+  const std::string stands =
+      " \u2014 a halt stands all the same: the journal keeps it until `tovra-trade resume`\n";
 
-  halt_unsaved("89000");
+  EXPECT_TRUE(halt_unsaved("89000").ends_with(stands));
   auto later = ask_at("95000");  // 5% below the high-water mark: no new halt
   EXPECT_EQ(later.code, 1);
   EXPECT_TRUE(later.out.starts_with("REFUSED  at halt [risk_halted]\n")) << later.out;
@@ -281,6 +283,13 @@ TEST_F(Ask, AHaltWhoseSaveFailedStandsUntilResume) {
   EXPECT_EQ(ask_at("95000").code, 1);
   EXPECT_EQ(run({"resume"}).code, 0);
   EXPECT_EQ(ask_at("95000").code, 0);
+
+  // Only a halt that neither file could take is lost with its run, and the warning says so.
+  fs::remove(state("journal.jsonl"));
+  fs::create_directory(state("journal.jsonl"));
+  EXPECT_TRUE(halt_unsaved("85000").ends_with(
+      " \u2014 the halt this run raised is not in the journal either: it will not outlast this "
+      "run\n"));
 }
 
 TEST(AskOutput, ParkedWaitsForTheOwner) {
@@ -404,8 +413,8 @@ TEST_F(Ask, DamagedStateFilesAreReportedAndTheRiskStateKept) {
   EXPECT_NE(kept.err.find("\u2014 could not set it aside as "), std::string::npos) << kept.err;
   EXPECT_NE(kept.err.find("tovra trade: WARNING: RISK STATE NOT PERSISTED (" +
                           state("risk.json").string() +
-                          "): the unreadable file was left in place \u2014 a tripped halt will "
-                          "not survive this run\n"),
+                          "): the unreadable file was left in place \u2014 a halt stands all "
+                          "the same: the journal keeps it until `tovra-trade resume`\n"),
             std::string::npos)
       << kept.err;
   EXPECT_EQ(slurp(state("risk.json")), damaged);
