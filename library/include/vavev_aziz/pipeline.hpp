@@ -171,12 +171,17 @@ std::vector<std::pair<std::string, double>> awaiting_with_age(const Journal& jou
 // The same of trades already folded.
 std::vector<std::pair<std::string, double>> awaiting_with_age(const Trades& trades, double now);
 
+// What `reconcile` journalled, in the statuses' order: the ids whose fill was written, and the
+// ids whose fill could not be, with the write's error (those still await reconciliation).
+struct Reconciled {
+  std::vector<std::string> recorded;
+  std::vector<std::pair<std::string, std::error_code>> unwritten;
+};
+
 // Journals a fill stamped `now` for each status whose word is a final or partial one and whose
-// order is not settled yet (a fill recorded that is not "partial"). Returns the ids journalled,
-// in the statuses' order; a status still working (partly filled with nothing yet counts as
-// working), or one whose append failed, is not listed.
-std::vector<std::string> reconcile(const Journal& journal, std::span<const BrokerStatus> statuses,
-                                   double now);
+// order is not settled yet (a fill recorded that is not "partial"). A status still working
+// (partly filled with nothing yet counts as working) is in neither list.
+Reconciled reconcile(const Journal& journal, std::span<const BrokerStatus> statuses, double now);
 
 // One way a proposal ends: the stage that ended it, the outcome code, when it happens and
 // what the proposing agent must do next. All four are fixed texts.
