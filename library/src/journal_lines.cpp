@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "journal_format.hpp"
+#include "vavev_aziz/journal.hpp"
 
 namespace vavev_aziz::journal_format {
 
@@ -73,3 +74,24 @@ std::optional<std::string_view> LineSource::next() {
 }
 
 }  // namespace vavev_aziz::journal_format
+
+namespace vavev_aziz {
+
+std::uint64_t Journal::length() const {
+  auto file = platform::InputFile::open(path_);
+  if (!file) return 0;
+  // Backwards from the end, a block at a time, to the last line feed.
+  constexpr std::uint64_t kBlock = 1 << 16;
+  std::vector<char> block(kBlock);
+  for (std::uint64_t end = file->size(); end > 0;) {
+    const std::uint64_t start = end > kBlock ? end - kBlock : 0;
+    const auto got = file->read_at(block.data(), static_cast<std::size_t>(end - start), start);
+    if (!got || *got != end - start) return 0;
+    for (std::size_t i = *got; i > 0; --i)
+      if (block[i - 1] == '\n') return start + i;
+    end = start;
+  }
+  return 0;
+}
+
+}  // namespace vavev_aziz

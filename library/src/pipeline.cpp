@@ -28,13 +28,15 @@ std::string fill(std::string_view templ, std::string_view value) {
 }
 
 // Journals the refusal and returns it. `rule` labels the rows that a rule decided;
-// `placeholder` fills the agent text when it differs from the reason.
+// `placeholder` fills the agent text when it differs from the reason; `denied` is what the
+// owner's no suppresses and until when.
 Outcome refused(const Pipeline& p, const Order& order, const Context& context, Refusal path,
                 std::string_view rule, std::string reason,
-                std::optional<std::string_view> placeholder = std::nullopt) {
+                std::optional<std::string_view> placeholder = std::nullopt,
+                const std::optional<std::pair<std::string, double>>& denied = std::nullopt) {
   const auto& r = vocabulary::row(path);
   Pipeline::refuse(p.journal, order, context, r.end.outcome, r.label.empty() ? rule : r.label,
-                   reason, p.err);
+                   reason, p.err, denied);
   std::string agent = fill(r.agent, placeholder ? *placeholder : std::string_view(reason));
   return {Outcome::Refused{r.end.stage, r.end.outcome, std::move(reason), std::move(agent)}};
 }
@@ -103,9 +105,11 @@ Outcome Pipeline::propose(const Order& proposed, const Context& context) {
     return refused(*this, order, context, Refusal::Stale, ask.rule, std::move(fresh.error()));
   }
   if (verdict.denied()) {
-    memory.entries[fingerprint.text] = now + suppress.as_seconds();
+    const double until = now + suppress.as_seconds();
+    memory.entries[fingerprint.text] = until;
     return refused(*this, order, context, Refusal::OperatorDenied, ask.rule,
-                   fmt::format("operator refused: {}", order.summary()));
+                   fmt::format("operator refused: {}", order.summary()), std::nullopt,
+                   std::pair(fingerprint.text, until));
   }
   if (verdict.expired())
     return refused(*this, order, context, Refusal::Expired, ask.rule,
@@ -202,7 +206,8 @@ Outcome Pipeline::fire(const Journal& journal, const Order& order, const Context
 
 void Pipeline::refuse(const Journal& journal, const Order& order, const Context& context,
                       std::string_view outcome, std::string_view label, std::string_view reason,
-                      std::ostream& err) {
+                      std::ostream& err,
+                      const std::optional<std::pair<std::string, double>>& denied) {
   RefusedEntry entry{order.client_order_id,
                      context.now,
                      context.by,
@@ -210,6 +215,10 @@ void Pipeline::refuse(const Journal& journal, const Order& order, const Context&
                      std::string(order.thesis.empty() ? reason : std::string_view(order.thesis)),
                      std::string(outcome),
                      std::string(label)};
+  if (denied) {
+    entry.denied_fingerprint = denied->first;
+    entry.denied_until = denied->second;
+  }
   warn_if_unwritten(journal.append({std::move(entry)}), "refusal", err);
 }
 

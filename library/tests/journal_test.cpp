@@ -85,6 +85,8 @@ TEST_F(JournalFile, AppendWritesOneExactLinePerEvent) {
   HaltEntry halt{1714000000, "drawdown", "drawdown 12%",
                  88000,      100000,     std::numeric_limits<double>::infinity()};
   RefusedEntry refused{"tovra-2", 1714000001, "cli", "AAPL", "no thesis", "denied", "gate"};
+  refused.denied_fingerprint = "AAPL|equity|buy|open|b7";  // the owner's no
+  refused.denied_until = 1714014401;
   ASSERT_TRUE(journal().append({open}));
   ASSERT_TRUE(journal().append({close_entry("tovra-1", -120)}));
   ASSERT_TRUE(journal().append({refused}));
@@ -103,7 +105,8 @@ TEST_F(JournalFile, AppendWritesOneExactLinePerEvent) {
             R"("outcome":"profit","underlying_price":null,"note":""})"
             "\n"
             R"({"event":"refused","id":"tovra-2","at":1714000001.0,"by":"cli","symbol":"AAPL",)"
-            R"("thesis":"no thesis","verdict":"denied","gate_rule":"gate"})"
+            R"("thesis":"no thesis","verdict":"denied","gate_rule":"gate",)"
+            R"("denied_fingerprint":"AAPL|equity|buy|open|b7","denied_until":1714014401.0})"
             "\n"
             R"({"event":"fill","id":"tovra-1","at":1714000100.0,"status":"filled",)"
             R"("filled_qty":2.0,"intended_qty":2.0,"avg_price":1.25,"actual_credit":null,)"

@@ -76,6 +76,11 @@ struct RefusedEntry {
   std::string thesis;     // the thesis, or the refusal reason where the thesis is empty
   std::string verdict;    // the refusal's outcome code
   std::string gate_rule;  // the matching rule, or a marker of the layer that refused
+  // For the owner's no only: the kind of order refused (its fingerprint) and the time until
+  // which the same kind is not asked about again, so the refusal outlives a denial memory
+  // that could not be saved.
+  std::optional<std::string> denied_fingerprint = std::nullopt;
+  std::optional<double> denied_until = std::nullopt;
 };
 
 // What the broker did with a submitted order.
@@ -118,6 +123,18 @@ struct JournalledHalt {
   HaltEntry halt;
   std::uint64_t line_start = 0;
 };
+
+// An owner's no as the journal holds it: the kind of order refused, the time until which it is
+// not asked about again, and where its line starts in the file.
+struct JournalledRefusal {
+  std::string fingerprint;
+  double until = 0;
+  std::uint64_t line_start = 0;
+};
+
+// Whether a fold also reads the owner's refusals; refused lines are otherwise passed over
+// unread.
+enum class Refusals { Skipped, Read };
 
 class Trades;
 
@@ -225,7 +242,8 @@ class Trades {
   // trade unless one with its id is there already (the first open wins); a close or a fill
   // becomes the latest of the trade with its id, when there is one (so one that stands before
   // its open is ignored); a halted event is kept as the last one written, and as the latest
-  // when it is so by its time (the later line on a tie); a refused one changes nothing.
+  // when it is so by its time (the later line on a tie); a refused one is kept when it is the
+  // owner's no (it names the fingerprint denied and until when), and changes nothing else.
   void add(const Event& event, std::uint64_t line_start = 0);
 
   // The latest halt folded in by its time stamp, if any: the journal's copy of a halt, kept
@@ -239,6 +257,9 @@ class Trades {
   // How far the journal was read: up to and including its last line feed (0 for a fold that
   // read no file). Every line that starts before it was read.
   std::uint64_t read_through() const { return read_through_; }
+
+  // The owner's refusals folded in, in journal order (none unless refused lines were read).
+  const std::vector<JournalledRefusal>& owner_refusals() const { return owner_refusals_; }
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -310,6 +331,7 @@ class Trades {
   std::optional<HaltEntry> latest_halt_;
   std::optional<JournalledHalt> last_halt_;
   std::uint64_t read_through_ = 0;
+  std::vector<JournalledRefusal> owner_refusals_;
 };
 
 // A filled exit order whose result is not recorded.
@@ -342,12 +364,17 @@ class Journal {
   // key...) is skipped while the lines around it are read.
   std::vector<Event> events() const;
 
-  // One trade per order, in the order of each order's first open event, and the latest halt
-  // (`Trades::add`).
-  Trades trades() const;
+  // One trade per order, in the order of each order's first open event, the halts and, when
+  // asked for, the owner's refusals (`Trades::add`).
+  Trades trades(Refusals refusals = Refusals::Skipped) const;
 
-  // The trades that hold a position (`Trade::holds_position`), and the latest halt.
-  Trades open_trades() const;
+  // The same with only the trades that hold a position (`Trade::holds_position`).
+  Trades open_trades(Refusals refusals = Refusals::Skipped) const;
+
+  // How far the journal's lines reach: its bytes up to and including the last line feed, as
+  // a fold would read it now (`Trades::read_through`), without reading the lines. 0 for a
+  // missing or unreadable file.
+  std::uint64_t length() const;
 
   // `exits_awaiting_close` of this journal's trades.
   std::vector<ExitGap> exits_awaiting_close() const;

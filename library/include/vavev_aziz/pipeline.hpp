@@ -138,10 +138,13 @@ struct Pipeline {
                       const Approval& approval, std::string_view rule, std::ostream& err);
 
   // Journals the refused entry with the outcome code and the `gate_rule` label; the thesis is
-  // the order's, or the reason when the order has none. A failed append warns.
+  // the order's, or the reason when the order has none. For the owner's no, `denied` is the
+  // fingerprint refused and the time until which it is suppressed, journalled with it so that
+  // the refusal outlives a denial memory that could not be saved. A failed append warns.
   static void refuse(const Journal& journal, const Order& order, const Context& context,
                      std::string_view outcome, std::string_view label, std::string_view reason,
-                     std::ostream& err);
+                     std::ostream& err,
+                     const std::optional<std::pair<std::string, double>>& denied = std::nullopt);
 };
 
 // When `result` failed, writes "tovra trade: WARNING: journal write FAILED ({label}): {error}"
