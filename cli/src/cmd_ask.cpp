@@ -13,6 +13,7 @@
 #include "commands.hpp"
 #include "live_context.hpp"
 #include "live_market.hpp"
+#include "memory_state.hpp"
 #include "options.hpp"
 #include "order_builder.hpp"
 #include "paths.hpp"
@@ -225,8 +226,9 @@ Exit cmd_ask(const Args& args, Io io) {
   const auto limits = load_limits(io.err);
   const Journal journal(*journal_file);
   LiveMarket market(live.positions, args, io.err);
-  const auto open_trades = journal.open_trades();
+  const auto open_trades = journal.open_trades(vavev_aziz::Refusals::Read);
   restore_journalled_halt(risk, journal_halts(open_trades), io.err);
+  recall_journalled_refusals(memory, open_trades, journal_name(*journal_file, *memory_file));
   const Context context = proposal_context(args, order, live, open_trades, now, io.err);
 
   vavev_aziz::Pipeline pipeline{asker,  market,  gate,      memory, risk,

@@ -191,6 +191,47 @@ TEST_F(Ask, RefusalsAreJournalledAndTheOwnersNoIsRemembered) {
   EXPECT_EQ(journal().back()["approved_by"], "operator");
 }
 
+// The journal keeps the owner's no: it binds after a save of the denial memory failed, or after
+// a run whose clock was ahead dropped it, until its window ends or `memory --forget` forgets
+// it, and a forget stays so.
+TEST_F(Ask, AnOwnersNoOutlivesALostSaveUntilItsWindowEndsOrIsForgotten) {
+  imsg(1);
+  const Args option{"--symbol", "SPY261218C00500000", "--class",  "option", "--notional",
+                    "500",      "--offline",          "--equity", "100000"};
+  const auto asked = [&] {
+    const std::string log = slurp(home() / "imsg.log");
+    return std::count(log.begin(), log.end(), '\n');
+  };
+  const auto outcome = [&] { return ask(option).out.substr(0, 30); };
+  const std::string from_memory = "REFUSED  at memory [denied_fro";
+  const std::string from_owner = "REFUSED  at operator [denied]\n";
+
+  fs::create_directories(state("denials.json.lock"));  // every save of the memory fails
+  auto no = ask(option);
+  EXPECT_NE(no.err.find("WARNING: denial memory not persisted"), std::string::npos) << no.err;
+  EXPECT_EQ(outcome(), from_memory);
+  EXPECT_EQ(asked(), 1);
+  EXPECT_NE(run({"memory"}).out.find("SPY261218C00500000|option|buy|open|b5   240 min left"),
+            std::string::npos);
+  // Its window is the one it was journalled with: once over, the owner is asked again.
+  const std::string journal = slurp(state("journal.jsonl"));
+  write_text(
+      state("journal.jsonl"),
+      std::regex_replace(journal, std::regex(R"("denied_until":[0-9.]+)"), R"("denied_until":1)"));
+  EXPECT_EQ(outcome(), from_owner);
+  EXPECT_EQ(asked(), 2);
+  fs::remove(state("denials.json.lock"));
+
+  // A run whose clock was ahead left the memory without it: it binds all the same.
+  write_text(state("denials.json"), R"({"entries": {}})");
+  EXPECT_EQ(outcome(), from_memory);
+  // Forgotten, it stays forgotten: the owner is asked again, and that no binds anew.
+  EXPECT_EQ(run({"memory", "--forget"}).code, 0);
+  EXPECT_EQ(outcome(), from_owner);
+  EXPECT_EQ(outcome(), from_memory);
+  EXPECT_EQ(asked(), 3);
+}
+
 TEST_F(Ask, AHaltRaisedByTheProposalIsBannered) {
   write_text(state("risk.json"), R"({"high_water": 200000.0})");
   const std::string reason =
