@@ -38,8 +38,9 @@ Exit cmd_reconcile(const Args& args, Io io) {
   if (!statuses) return fail(io.err, statuses.error().display());
 
   const auto [done, unwritten] = vz::reconcile(journal, *statuses, vz::platform::now_seconds());
-  // An order whose end the broker told but the journal could not take is not working: it is
-  // named on its own, and the command fails, so the end is not taken for recorded.
+  // An order whose end the broker reported but the journal could not take is not working: it
+  // is warned about instead, and the command fails, as that end is not recorded until a later
+  // run records it.
   std::vector<std::string> still;
   for (auto& id : vz::awaiting_reconciliation(journal))
     if (std::none_of(unwritten.begin(), unwritten.end(),

@@ -249,9 +249,9 @@ void Trades::add(const Event& event, std::uint64_t line_start) {
   } else if (const HaltEntry* halt = event.halted()) {
     if (!latest_halt_ || halt->at >= latest_halt_->at) latest_halt_ = *halt;
     last_halt_ = JournalledHalt{*halt, line_start};
-  } else if (const RefusedEntry* no = event.refused(); no && no->denied_fingerprint) {
-    if (no->denied_until)
-      owner_refusals_.push_back({*no->denied_fingerprint, *no->denied_until, line_start});
+  } else if (const RefusedEntry* no = event.refused();
+             no && no->denied_fingerprint && no->denied_until) {
+    owner_refusals_.push_back({*no->denied_fingerprint, *no->denied_until, line_start});
   }
 }
 
