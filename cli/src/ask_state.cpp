@@ -1,6 +1,5 @@
 #include "ask_state.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <utility>
 
@@ -101,24 +100,31 @@ Result<RiskState, std::error_code> save_risk(const fs::path& path, const RiskSta
   return merged;
 }
 
-std::optional<vavev_aziz::Halt> journalled_halt(const vavev_aziz::Trades& trades) {
-  const auto& h = trades.latest_halt();
-  if (!h) return std::nullopt;
-  return vavev_aziz::Halt{h->at, h->kind, h->reason, h->equity, h->high_water, h->iv_rank};
+vavev_aziz::JournalHalts journal_halts(const vavev_aziz::Trades& trades) {
+  const auto halt = [](const vavev_aziz::HaltEntry& h) {
+    return vavev_aziz::Halt{h.at, h.kind, h.reason, h.equity, h.high_water, h.iv_rank};
+  };
+  vavev_aziz::JournalHalts journal;
+  if (const auto& last = trades.last_halt()) {
+    journal.last_written = halt(last->halt);
+    journal.last_written->journal_offset = last->line_start;
+  }
+  if (const auto& latest = trades.latest_halt()) journal.latest = halt(*latest);
+  journal.read_through = trades.read_through();
+  return journal;
 }
 
-void restore_journalled_halt(RiskState& state, const vavev_aziz::Trades& trades,
+void restore_journalled_halt(RiskState& state, const vavev_aziz::JournalHalts& journal,
                              std::ostream& err) {
-  const auto halt = journalled_halt(trades);
-  if (!halt || !state.restore(*halt)) return;
+  if (!state.restore(journal)) return;
   err << fmt::format(
       "tovra trade: NOTE: the journal holds a {} halt of {} that the risk state does not; it "
       "stands until a person clears it with `tovra-trade resume`\n",
-      halt->kind, vavev_aziz::halt_time(halt->at));
+      state.halt->kind, vavev_aziz::halt_time(state.halt->at));
 }
 
 Result<std::optional<vavev_aziz::Halt>, std::string> clear_halt(
-    const fs::path& path, const std::optional<vavev_aziz::Halt>& journalled) {
+    const fs::path& path, const vavev_aziz::JournalHalts& journal, const fs::path& journal_path) {
   if (auto made = platform::create_folders(path.parent_path()); !made)
     return Err{made.error().message()};
   auto lock = platform::FileLock::beside(path);
@@ -126,18 +132,19 @@ Result<std::optional<vavev_aziz::Halt>, std::string> clear_halt(
   auto state = read_optional<RiskState>(path, vavev_aziz::read_risk_state);
   if (!state) return Err{std::move(state).error()};
   RiskState cleared = state->value_or(RiskState{});
-  if (journalled) cleared.restore(*journalled);
-  if (!cleared.halt) return std::optional<vavev_aziz::Halt>{};
-  std::optional<vavev_aziz::Halt> halt = std::move(cleared.halt);
-  cleared.halt.reset();
-  // Every halt known now is cleared: the one in force and any later one the journal holds.
-  double through = halt->at;
-  if (journalled) through = std::max(through, journalled->at);
-  if (cleared.cleared_halt_at) through = std::max(through, *cleared.cleared_halt_at);
-  cleared.cleared_halt_at = through;
+  std::error_code ec;
+  const auto size = fs::file_size(journal_path, ec);
+  auto halt = cleared.clear(journal, ec ? 0 : size);
+  if (!halt) return std::optional<vavev_aziz::Halt>{};
   if (auto saved = platform::replace_file(path, vavev_aziz::write_risk_state(cleared)); !saved)
     return Err{saved.error().message()};
   return halt;
+}
+
+std::string_view unsaved_risk_outcome(const RiskState& state, const RiskState& read) {
+  if (state.halt && !read.halt && !state.halt->journal_offset)
+    return "the halt this run raised is not in the journal either: it will not outlast this run";
+  return "a halt stands all the same: the journal keeps it until `tovra-trade resume`";
 }
 
 vavev_aziz::Limits load_limits(std::ostream& err) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "vavev_aziz/journal.hpp"
@@ -43,22 +44,30 @@ vavev_aziz::Result<vavev_aziz::RiskState, std::error_code> save_risk(
     const std::filesystem::path& path, const vavev_aziz::RiskState& state,
     const vavev_aziz::RiskState& read);
 
-// The latest halt in `trades`, a fold of the account's journal, if it holds one.
-std::optional<vavev_aziz::Halt> journalled_halt(const vavev_aziz::Trades& trades);
+// What `trades`, a fold of the account's journal, shows of halts.
+vavev_aziz::JournalHalts journal_halts(const vavev_aziz::Trades& trades);
 
-// Makes the latest halt of the journal folded in `trades` the halt in force when `state` holds
-// none and no person has cleared that one (`RiskState::restore`), with a NOTE on `err`: a halt
-// journalled by a run whose save failed stands until `resume`, like any other.
-void restore_journalled_halt(vavev_aziz::RiskState& state, const vavev_aziz::Trades& trades,
+// Makes the journal's halt the halt in force when `state` holds none and no person has cleared
+// it (`RiskState::restore`), with a NOTE on `err`: a halt journalled by a run whose save failed
+// stands until `resume`, like any other.
+void restore_journalled_halt(vavev_aziz::RiskState& state, const vavev_aziz::JournalHalts& journal,
                              std::ostream& err);
 
 // Clears the halt in force in `path`, under the lock, keeping every other field as the file has
-// it now: the file's halt, else `journalled` (the journal's latest halt) when no person has
-// cleared it yet. The state then records that every halt up to the later of the two was
-// cleared. Returns the halt removed, nothing when there is none (nothing is written then), or
-// the reason the clear could not be made. A missing file is a fresh state.
+// it now: the file's halt, else the journal's (`journal`, read from the file `journal_path`)
+// when no person has cleared it yet; every halt written before the place the journal was read
+// to counts as cleared from then on (`RiskState::clear`). Returns the halt removed, nothing
+// when there is none (nothing is written then), or the reason the clear could not be made. A
+// missing file is a fresh state.
 vavev_aziz::Result<std::optional<vavev_aziz::Halt>, std::string> clear_halt(
-    const std::filesystem::path& path, const std::optional<vavev_aziz::Halt>& journalled);
+    const std::filesystem::path& path, const vavev_aziz::JournalHalts& journal,
+    const std::filesystem::path& journal_path);
+
+// What a risk state that could not be saved means, for the warning that says so: a halt stands
+// all the same, as the journal keeps it until `resume`; only one that this run raised (`state`
+// holds it, `read` did not) and could not journal either is lost with the run.
+std::string_view unsaved_risk_outcome(const vavev_aziz::RiskState& state,
+                                      const vavev_aziz::RiskState& read);
 
 // The limits in trade-limits.json beside the rule table; the defaults when there is no
 // configuration path or no such file, and also, after a WARNING on `err`, when the file does

@@ -13,6 +13,7 @@
 #include "commands.hpp"
 #include "live_context.hpp"
 #include "live_market.hpp"
+#include "memory_state.hpp"
 #include "order_builder.hpp"
 #include "order_options.hpp"
 #include "paths.hpp"
@@ -152,7 +153,7 @@ Context proposal_context(const OrderOptions& o, const Proposal& proposal,
   c.max_loss = max_loss(o, proposal, err);
   c.underlying_price = underlying_price(o, proposal.order);
   c.positions = live.positions;
-  c.exposure = {iv_rank, live.equity, open_trades.size(), open_risk};
+  c.exposure = {iv_rank, live.equity, open_trades.size(), open_risk, live.equity_source};
   c.iv_rank = iv_rank;
   c.iv = decimal(o.iv);
   c.short_delta = decimal(o.delta);
@@ -228,22 +229,14 @@ Exit cmd_ask(const Args& args, Io io) {
   const auto limits = load_limits(io.err);
   const Journal journal(*journal_file);
   LiveMarket market(live.positions, options.offline, io.err);
-  const auto open_trades = journal.open_trades();
-  restore_journalled_halt(risk, open_trades, io.err);
+  const auto open_trades = journal.open_trades(vavev_aziz::Refusals::Read);
+  restore_journalled_halt(risk, journal_halts(open_trades), io.err);
+  recall_journalled_refusals(memory, open_trades, journal_name(*journal_file, *memory_file));
   const Context context = proposal_context(options, *proposal, open_trades, now, io.err);
 
   vavev_aziz::Pipeline pipeline{asker,  market,  gate,      memory, risk,
                                 limits, journal, kSuppress, io.err};
   AskResult result{pipeline.propose(order, context), {}, false};
-
-  // Only equity read from the broker moves the high-water mark and the week's start: a stated
-  // one (offline, no credentials, an unreadable account) judges this order but is nobody's
-  // measurement, and saved it would loosen or jam every later run's drawdown and weekly loss.
-  if (live.source != kEquityLive) {
-    risk.high_water = risk_read.high_water;
-    risk.week_start_equity = risk_read.week_start_equity;
-    risk.week_epoch = risk_read.week_epoch;
-  }
 
   if (auto saved = memory.save(*memory_file); !saved)
     io.err << "tovra trade: WARNING: denial memory not persisted (" << memory_file->string()
@@ -262,7 +255,7 @@ Exit cmd_ask(const Args& args, Io io) {
   }
   if (!unsaved.empty())
     io.err << "tovra trade: WARNING: RISK STATE NOT PERSISTED (" << risk_file->string()
-           << "): " << unsaved << " \u2014 a tripped halt will not survive this run\n";
+           << "): " << unsaved << " \u2014 " << unsaved_risk_outcome(risk, risk_read) << '\n';
 
   if (const auto* submit = result.outcome.submit())
     result.placement = place(options, order, *submit, {unsaved, halted_meanwhile}, journal, io.err);

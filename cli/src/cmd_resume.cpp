@@ -1,8 +1,9 @@
 // `resume`: clears a trading halt, but only after the presence-check program confirms that a
 // person is at the machine. Only the halt goes; the high-water mark and the week's start
 // equity stay, so a drawdown still past its limit halts again at the next proposal. The halt
-// in force is the risk state's, or else the journal's latest one that no person has cleared
-// (its run could not save it).
+// in force is the risk state's, or else the journal's last one that no person has cleared
+// (its run could not save it). Clearing records how far the journal was read, so every halt
+// written before counts as cleared and every one written after stands, whatever its time.
 #include "ask_state.hpp"
 #include "commands.hpp"
 #include "paths.hpp"
@@ -34,8 +35,8 @@ Exit cmd_resume(Io io) {
   const auto journal_path = state_path("journal.jsonl");
   if (!journal_path) return no_path(io.err, journal_path.error());
   RiskState state = load(*path).value_or(RiskState{});
-  const auto journalled = journalled_halt(vavev_aziz::Journal(*journal_path).trades());
-  if (journalled) state.restore(*journalled);
+  const auto journal = journal_halts(vavev_aziz::Journal(*journal_path).trades());
+  state.restore(journal);
   if (!state.halt) {
     io.out << "not halted \u2014 nothing to clear\n";
     return Exit::Ok;
@@ -57,7 +58,7 @@ Exit cmd_resume(Io io) {
 
   // Cleared from the file as it stands after the check, not from the copy read before it:
   // the high-water mark and week start other runs saved meanwhile stay.
-  const auto cleared = clear_halt(*path, journalled);
+  const auto cleared = clear_halt(*path, journal, *journal_path);
   if (!cleared) {
     return fail(io.err, "could not persist the clear (" + path->string() + "): " + cleared.error());
   }

@@ -24,6 +24,8 @@ std::string posture_word(const Posture& p) {
       return "ALLOW";
     case Posture::Kind::Ask:
       return fmt::format("ASK  ({}s)", p.ttl_secs);
+    case Posture::Kind::Count:
+      break;
   }
   return "ASK";
 }

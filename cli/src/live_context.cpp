@@ -44,6 +44,7 @@ LiveContext live_context(const OrderOptions& o, bool may_send) {
 
   LiveContext c = readable ? fallback(kEquityLive, live)
                            : fallback(kEquityUnreadable, may_send ? std::nullopt : stated);
+  if (readable) c.equity_source = vavev_aziz::EquitySource::Broker;
   if (positions) {
     c.positions = std::move(*positions);
     c.book_read = true;

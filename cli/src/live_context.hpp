@@ -13,6 +13,7 @@
 #include "run.hpp"
 #include "vavev_aziz/alpaca.hpp"
 #include "vavev_aziz/order.hpp"
+#include "vavev_aziz/risk.hpp"
 
 namespace trade {
 
@@ -31,6 +32,9 @@ struct LiveContext {
   std::vector<vavev_aziz::alpaca::Position> positions;  // empty when offline or unreadable
   std::string source;                                   // one of the four kEquity texts
   double equity = kPlaceholderEquity;
+  // Broker only when `equity` was read from the broker in this run; the survival layer lets no
+  // other equity move the baselines it keeps.
+  vavev_aziz::EquitySource equity_source = vavev_aziz::EquitySource::Stated;
   bool paper = false;         // the client's base address is the paper endpoint, exactly
   bool equity_known = false;  // false while `equity` is the placeholder
   bool book_read = false;     // `positions` came from the broker in this run, empty or not

@@ -197,6 +197,47 @@ TEST_F(Ask, RefusalsAreJournalledAndTheOwnersNoIsRemembered) {
   EXPECT_EQ(journal().back()["approved_by"], "operator");
 }
 
+// The journal keeps the owner's no: it binds after a save of the denial memory failed, or after
+// a run whose clock was ahead dropped it, until its window ends or `memory --forget` forgets
+// it, and a forget stays so.
+TEST_F(Ask, AnOwnersNoOutlivesALostSaveUntilItsWindowEndsOrIsForgotten) {
+  imsg(1);
+  const Args option{"--symbol", "SPY261218C00500000", "--class",  "option", "--notional",
+                    "500",      "--offline",          "--equity", "100000"};
+  const auto asked = [&] {
+    const std::string log = slurp(home() / "imsg.log");
+    return std::count(log.begin(), log.end(), '\n');
+  };
+  const auto outcome = [&] { return ask(option).out.substr(0, 30); };
+  const std::string from_memory = "REFUSED  at memory [denied_fro";
+  const std::string from_owner = "REFUSED  at operator [denied]\n";
+
+  fs::create_directories(state("denials.json.lock"));  // every save of the memory fails
+  auto no = ask(option);
+  EXPECT_NE(no.err.find("WARNING: denial memory not persisted"), std::string::npos) << no.err;
+  EXPECT_EQ(outcome(), from_memory);
+  EXPECT_EQ(asked(), 1);
+  EXPECT_NE(run({"memory"}).out.find("SPY261218C00500000|option|buy|open|b5   240 min left"),
+            std::string::npos);
+  // Its window is the one it was journalled with: once over, the owner is asked again.
+  const std::string journal = slurp(state("journal.jsonl"));
+  write_text(
+      state("journal.jsonl"),
+      std::regex_replace(journal, std::regex(R"("denied_until":[0-9.]+)"), R"("denied_until":1)"));
+  EXPECT_EQ(outcome(), from_owner);
+  EXPECT_EQ(asked(), 2);
+  fs::remove(state("denials.json.lock"));
+
+  // A run whose clock was ahead left the memory without it: it binds all the same.
+  write_text(state("denials.json"), R"({"entries": {}})");
+  EXPECT_EQ(outcome(), from_memory);
+  // Forgotten, it stays forgotten: the owner is asked again, and that no binds anew.
+  EXPECT_EQ(run({"memory", "--forget"}).code, 0);
+  EXPECT_EQ(outcome(), from_owner);
+  EXPECT_EQ(outcome(), from_memory);
+  EXPECT_EQ(asked(), 3);
+}
+
 TEST_F(Ask, AHaltRaisedByTheProposalIsBannered) {
   write_text(state("risk.json"), R"({"high_water": 200000.0})");
   const std::string reason =
@@ -244,11 +285,13 @@ TEST_F(Ask, AHaltWhoseSaveFailedStandsUntilResume) {
     fs::create_directory(state("risk.json.lock"));  // the save cannot take its lock
     const auto halted = ask_at(equity);
     EXPECT_EQ(halted.code, 1);
-    EXPECT_NE(halted.err.find("RISK STATE NOT PERSISTED"), std::string::npos) << halted.err;
     fs::remove(state("risk.json.lock"));
+    return halted.err;
   };
+  const std::string stands =
+      " \u2014 a halt stands all the same: the journal keeps it until `tovra-trade resume`\n";
 
-  halt_unsaved("89000");
+  EXPECT_TRUE(halt_unsaved("89000").ends_with(stands));
   auto later = ask_at("95000");  // 5% below the high-water mark: no new halt
   EXPECT_EQ(later.code, 1);
   EXPECT_TRUE(later.out.starts_with("REFUSED  at halt [risk_halted]\n")) << later.out;
@@ -268,6 +311,32 @@ TEST_F(Ask, AHaltWhoseSaveFailedStandsUntilResume) {
   EXPECT_EQ(cleared.code, 0);
   EXPECT_TRUE(cleared.out.ends_with("cleared the drawdown halt \u2014 trading may resume\n"));
   EXPECT_EQ(ask_at("95000").code, 0);
+
+  // What a resume cleared is a place in the journal, not a time. A halt raised by a run whose
+  // clock was two days ahead, once resumed, hides no later halt; and a halt written after a
+  // resume stands though stamped before it (a run that began before the resume, or whose
+  // clock is behind, and whose save failed).
+  const double now = vavev_aziz::platform::now_seconds();
+  const auto halt_line = [](double at) {
+    return R"({"event":"halted","at":)" + std::to_string(at) +
+           R"(,"kind":"drawdown","reason":"r","equity":85000,"high_water":100000})" + "\n";
+  };
+  std::ofstream(state("journal.jsonl"), std::ios::app) << halt_line(now + 2 * 86400);
+  EXPECT_EQ(run({"resume"}).code, 0);
+  halt_unsaved("85000");
+  EXPECT_EQ(ask_at("95000").code, 1);
+  EXPECT_EQ(run({"resume"}).code, 0);
+  std::ofstream(state("journal.jsonl"), std::ios::app) << halt_line(now - 3600);
+  EXPECT_EQ(ask_at("95000").code, 1);
+  EXPECT_EQ(run({"resume"}).code, 0);
+  EXPECT_EQ(ask_at("95000").code, 0);
+
+  // Only a halt that neither file could take is lost with its run, and the warning says so.
+  fs::remove(state("journal.jsonl"));
+  fs::create_directory(state("journal.jsonl"));
+  EXPECT_TRUE(halt_unsaved("85000").ends_with(
+      " \u2014 the halt this run raised is not in the journal either: it will not outlast this "
+      "run\n"));
 }
 
 TEST(AskOutput, ParkedWaitsForTheOwner) {
@@ -391,8 +460,8 @@ TEST_F(Ask, DamagedStateFilesAreReportedAndTheRiskStateKept) {
   EXPECT_NE(kept.err.find("\u2014 could not set it aside as "), std::string::npos) << kept.err;
   EXPECT_NE(kept.err.find("tovra trade: WARNING: RISK STATE NOT PERSISTED (" +
                           state("risk.json").string() +
-                          "): the unreadable file was left in place \u2014 a tripped halt will "
-                          "not survive this run\n"),
+                          "): the unreadable file was left in place \u2014 a halt stands all "
+                          "the same: the journal keeps it until `tovra-trade resume`\n"),
             std::string::npos)
       << kept.err;
   EXPECT_EQ(slurp(state("risk.json")), damaged);

@@ -126,6 +126,7 @@ TEST_F(MemoryResume, ResumeClearsOnlyTheHaltAfterThePresenceCheck) {
   vavev_aziz::RiskState cleared = halted();
   cleared.halt.reset();
   cleared.cleared_halt_at = 1765000000;
+  cleared.cleared_journal_length = 0;  // no journal: every halt written from now on stands
   EXPECT_EQ(slurp(risk()), vavev_aziz::write_risk_state(cleared));
 
   // What another run saved while the person was confirming stays; only the halt goes.
@@ -137,6 +138,7 @@ TEST_F(MemoryResume, ResumeClearsOnlyTheHaltAfterThePresenceCheck) {
   ASSERT_EQ(run({"resume"}).code, 0);
   meanwhile.halt.reset();
   meanwhile.cleared_halt_at = 1765000000;
+  meanwhile.cleared_journal_length = 0;
   EXPECT_EQ(slurp(risk()), vavev_aziz::write_risk_state(meanwhile));
 }
 

@@ -43,6 +43,27 @@ TEST_F(Reconcile, StatusesBecomeFills) {
             "  \"still_awaiting\": [\n    \"tovra-w4\"\n  ]\n}\n");
 }
 
+// A fill the journal cannot take (a file-size limit standing in for a full disk) is warned
+// about, not called working, and fails the command; running it again later records it.
+TEST_F(Reconcile, AFillTheJournalCannotTakeFailsTheCommand) {
+  broker_lists(Json::array({order("tovra-w1", "filled"), order("tovra-w3", "accepted")}));
+  const std::string before = slurp(journal());
+  auto lost = vavev_aziz::platform::run(
+      "/bin/sh", {"-c", "ulimit -f 1; trap '' XFSZ; exec \"$0\" reconcile", TOVRA_TRADE_BIN});
+  EXPECT_EQ(lost.status, 3);
+  EXPECT_EQ(lost.out,
+            "reconciled 0 order(s); 3 still working\n  working  tovra-w2\n  working  tovra-w3\n"
+            "  working  tovra-w4\n");
+  EXPECT_TRUE(lost.err.starts_with("tovra trade: WARNING: journal write FAILED (" +
+                                   journal().string() + "): "));
+  EXPECT_TRUE(lost.err.ends_with(
+      " \u2014 what the broker reported of tovra-w1 is not recorded; run reconcile again\n"))
+      << lost.err;
+  EXPECT_EQ(slurp(journal()), before);
+  EXPECT_EQ(run({"reconcile"}).code, 0);
+  EXPECT_NE(slurp(journal()).find(R"("id":"tovra-w1")"), std::string::npos);
+}
+
 TEST_F(Reconcile, NothingAwaitingAsksNobody) {
   write_text(journal(), open_event("tovra-done", "E") + fill_event("tovra-done"));
   unset("ALPACA_API_KEY");

@@ -8,8 +8,15 @@
 //     }
 //   }
 //
-// Reading accepts any object with an "entries" object of numbers (integers too) and ignores
-// other keys; anything else reads as an empty memory.
+// Once `memory --forget` has run while journals exist, a second key follows,
+// "forgotten_journal_lengths": an object from each account's journal (its path from this
+// folder) to its length in bytes then; refusals journalled before that place are forgotten.
+//
+//   { "entries": {}, "forgotten_journal_lengths": { "book/journal.jsonl": 48213 } }
+//
+// Reading accepts any object with an "entries" object of numbers (integers too), and that
+// second key as an object of whole numbers when present, and ignores other keys; anything else
+// reads as an empty memory.
 #include "vavev_aziz/approval.hpp"
 
 #include <chrono>
@@ -87,21 +94,41 @@ Result<void, Error> read_entries(Reader& r, std::map<std::string, double>& entri
   });
 }
 
-// The entries of a denials.json text; none when it is not UTF-8 text or does not read.
-std::map<std::string, double> entries_in(const std::string& content) {
-  if (!text::valid_utf8(content)) return {};
+constexpr std::string_view kForgotten = "forgotten_journal_lengths";
+
+Result<void, Error> read_forgotten(Reader& r, std::map<std::string, std::uint64_t>& forgotten) {
+  return json::read_object(r, "a map", {}, [&forgotten](Reader& r, const std::string& key) {
+    auto v = r.u64();
+    if (!v) return Result<void, Error>(Err{std::move(v.error())});
+    forgotten[key] = *v;
+    return Result<void, Error>();
+  });
+}
+
+// What a denials.json text holds.
+struct Contents {
   std::map<std::string, double> entries;
+  std::map<std::string, std::uint64_t> forgotten;
+};
+
+// The contents of a denials.json text; none when it is not UTF-8 text or does not read.
+Contents contents_of(const std::string& content) {
+  if (!text::valid_utf8(content)) return {};
+  Contents c;
   Reader r(content);
   auto read =
       json::read_object(r, "struct DenialMemory",
                         {json::Field{"entries", json::Presence::Required,
-                                     [&entries](Reader& r) { return read_entries(r, entries); }}});
+                                     [&c](Reader& r) { return read_entries(r, c.entries); }},
+                         json::Field{kForgotten, json::Presence::Optional,
+                                     [&c](Reader& r) { return read_forgotten(r, c.forgotten); }}});
   if (!read || !r.finish()) return {};
-  return entries;
+  return c;
 }
 
-// denials.json's text for `entries`.
-std::string render(const std::map<std::string, double>& entries) {
+// denials.json's text for `entries`, and the forget places when there are any.
+std::string render(const std::map<std::string, double>& entries,
+                   const std::map<std::string, std::uint64_t>& forgotten) {
   json::Json table = json::Json::object();
   for (const auto& [fingerprint, expiry] : entries) {
     // JSON has no NaN or infinity: written as null, one such entry would make the whole file
@@ -111,6 +138,12 @@ std::string render(const std::map<std::string, double>& entries) {
   }
   json::Json root = json::Json::object();
   root["entries"] = std::move(table);
+  if (!forgotten.empty()) {
+    json::Json places = json::Json::object();
+    for (const auto& [journal, length] : forgotten)
+      places[journal] = length;
+    root[std::string(kForgotten)] = std::move(places);
+  }
   return json::pretty(root);
 }
 
@@ -151,14 +184,17 @@ DenialMemory DenialMemory::load(const std::filesystem::path& path) {
   auto content = platform::read_file(path);
   if (!content) return {};
   DenialMemory memory;
-  memory.entries = entries_in(*content);
+  auto contents = contents_of(*content);
+  memory.entries = std::move(contents.entries);
   memory.loaded = memory.entries;
+  memory.forgotten = std::move(contents.forgotten);
   return memory;
 }
 
 Result<void, std::error_code> DenialMemory::save(const std::filesystem::path& path) const {
   return platform::update_file(path, [this](const std::optional<std::string>& current) {
-    auto merged = current ? entries_in(*current) : std::map<std::string, double>{};
+    auto [merged, forgotten] = current ? contents_of(*current) : Contents{};
+    if (forgotten.empty()) forgotten = this->forgotten;
     // An entry this run pruned as expired goes, unless another run has since renewed it.
     for (const auto& [fingerprint, read] : loaded) {
       const auto found = merged.find(fingerprint);
@@ -177,16 +213,36 @@ Result<void, std::error_code> DenialMemory::save(const std::filesystem::path& pa
       else if (expiry > found->second)
         found->second = expiry;
     }
-    return Result<std::string, std::error_code>(render(merged));
+    return Result<std::string, std::error_code>(render(merged, forgotten));
   });
+}
+
+std::uint64_t DenialMemory::forgotten_before(const std::string& journal,
+                                             std::uint64_t journal_length) const {
+  const auto found = forgotten.find(journal);
+  if (found == forgotten.end() || journal_length < found->second) return 0;
+  return found->second;
+}
+
+void DenialMemory::recall(const std::string& fingerprint, double until) {
+  auto [at, fresh] = recalled.emplace(fingerprint, until);
+  if (!fresh && until > at->second) at->second = until;
 }
 
 std::optional<double> DenialMemory::suppressed_until(double now, const Fingerprint& fingerprint) {
   std::erase_if(entries,
                 [now](const auto& entry) { return !(entry.second + kKeptAfterExpiry >= now); });
-  const auto found = entries.find(fingerprint.text);
-  if (found == entries.end() || !(found->second > now)) return std::nullopt;
-  return found->second;
+  std::optional<double> until;
+  for (const auto* held : {&entries, &recalled}) {
+    const auto found = held->find(fingerprint.text);
+    if (found != held->end() && found->second > now && !(until && *until >= found->second))
+      until = found->second;
+  }
+  return until;
+}
+
+std::string DenialMemory::forgetting(const std::map<std::string, std::uint64_t>& forgotten) {
+  return render({}, forgotten);
 }
 
 }  // namespace vavev_aziz

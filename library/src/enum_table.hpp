@@ -1,6 +1,8 @@
-// Tables indexed by an enumeration. Each row names the enumerator it stands for, and the
-// table is sound when row i names enumerator i for every enumerator up to the last; checked in
-// static_asserts, so a row added, dropped or moved fails the build.
+// Tables indexed by an enumeration. The enumeration ends in `Count`, the number of its
+// enumerators (not one of them); each row names the enumerator it stands for, and the table is
+// sound when it has exactly `Count` rows and row i names enumerator i. Checked in
+// static_asserts, so a row added, dropped or moved, or an enumerator added without its row,
+// fails the build.
 #pragma once
 
 #include <array>
@@ -10,8 +12,8 @@
 namespace vavev_aziz {
 
 template <class Rows, class Row, class E>
-constexpr bool indexed_by(const Rows& rows, E Row::*key, E last) {
-  if (std::size(rows) != static_cast<std::size_t>(last) + 1) return false;
+constexpr bool indexed_by(const Rows& rows, E Row::*key) {
+  if (std::size(rows) != static_cast<std::size_t>(E::Count)) return false;
   std::size_t i = 0;
   for (const Row& row : rows)
     if (static_cast<std::size_t>(row.*key) != i++) return false;

@@ -43,7 +43,7 @@ constexpr KindInfo kKinds[] = {
     {Kind::ReducesRisk, "reduces_risk", "ReducesRisk", Arg::None},
     {Kind::PaperAccount, "paper_account", "PaperAccount", Arg::Flag},
 };
-static_assert(indexed_by(kKinds, &KindInfo::kind, Kind::PaperAccount));
+static_assert(indexed_by(kKinds, &KindInfo::kind));
 
 const KindInfo& info(Kind k) {
   return kKinds[static_cast<std::size_t>(k)];
@@ -62,7 +62,7 @@ constexpr PostureWord kPostures[] = {
     {Posture::Kind::Ask, "ask"},
     {Posture::Kind::Allow, "allow"},
 };
-static_assert(indexed_by(kPostures, &PostureWord::kind, Posture::Kind::Allow));
+static_assert(indexed_by(kPostures, &PostureWord::kind));
 constexpr auto kPostureWords = column(kPostures, &PostureWord::word);
 
 bool symbol_listed(const std::vector<std::string>& symbols, std::string_view symbol) {
@@ -223,6 +223,7 @@ Result<Rule, Error> read_rule(Reader& r) {
       rule.posture = Posture::allow();
       break;
     case Posture::Kind::Ask:
+    case Posture::Kind::Count:  // never read: the words are the table's rows
       if (ttl_count == 0) return Err{r.error_at("missing field `ttl_secs`", r.last_end())};
       if (ttl_count > 1) return Err{r.error_at("duplicate field `ttl_secs`", r.last_end())};
       if (ttl_error) return Err{*ttl_error};
@@ -325,6 +326,8 @@ bool Predicate::holds(const Order& order, double equity, bool paper) const {
       return order.reduces_risk();
     case Kind::PaperAccount:
       return paper == flag;
+    case Kind::Count:
+      break;
   }
   return false;
 }
@@ -386,7 +389,9 @@ Decision Gate::evaluate(const Order& order, double equity, bool paper) const {
     switch (rule.posture.kind) {
       case Posture::Kind::Allow:
         return {Decision::Allow{rule.name, order.client_order_id, GrantedBy::Rule}};
+      // What is not an allow or a deny is asked about, never allowed.
       case Posture::Kind::Ask:
+      case Posture::Kind::Count:
         return {Decision::Ask{rule.name, question_for(order, rule.name), order.client_order_id,
                               Duration::seconds(rule.posture.ttl_secs)}};
       case Posture::Kind::Deny:

@@ -216,7 +216,10 @@ Trades::Trades(Trades&& other) noexcept
     : chunks_(std::move(other.chunks_)),
       size_(std::exchange(other.size_, 0)),
       kept_(std::move(other.kept_)),
-      latest_halt_(std::exchange(other.latest_halt_, std::nullopt)) {
+      latest_halt_(std::exchange(other.latest_halt_, std::nullopt)),
+      last_halt_(std::exchange(other.last_halt_, std::nullopt)),
+      read_through_(std::exchange(other.read_through_, 0)),
+      owner_refusals_(std::exchange(other.owner_refusals_, {})) {
   other.chunks_.clear();
 }
 Trades& Trades::operator=(Trades&& other) noexcept {
@@ -224,11 +227,14 @@ Trades& Trades::operator=(Trades&& other) noexcept {
   size_ = std::exchange(other.size_, 0);
   kept_ = std::move(other.kept_);
   latest_halt_ = std::exchange(other.latest_halt_, std::nullopt);
+  last_halt_ = std::exchange(other.last_halt_, std::nullopt);
+  read_through_ = std::exchange(other.read_through_, 0);
+  owner_refusals_ = std::exchange(other.owner_refusals_, {});
   other.chunks_.clear();
   return *this;
 }
 
-void Trades::add(const Event& event) {
+void Trades::add(const Event& event, std::uint64_t line_start) {
   if (!kept_) kept_ = std::make_unique<Kept>();  // moved from
   if (const OpenEntry* entry = event.open()) {
     open(*entry);
@@ -242,6 +248,10 @@ void Trades::add(const Event& event) {
     }
   } else if (const HaltEntry* halt = event.halted()) {
     if (!latest_halt_ || halt->at >= latest_halt_->at) latest_halt_ = *halt;
+    last_halt_ = JournalledHalt{*halt, line_start};
+  } else if (const RefusedEntry* no = event.refused();
+             no && no->denied_fingerprint && no->denied_until) {
+    owner_refusals_.push_back({*no->denied_fingerprint, *no->denied_until, line_start});
   }
 }
 
@@ -292,7 +302,7 @@ void Trades::reindex() {
     kept_->ids.find_or_add(ids(), (*this)[i].id(), i);
 }
 
-Trades Journal::trades() const {
+Trades Journal::trades(Refusals refusals) const {
   using namespace journal_format;
   // What `Trades::add` reads of each line; the other values are only checked.
   constexpr KeyMask kRead =
@@ -300,19 +310,24 @@ Trades Journal::trades() const {
       key_bit(Key::By) | key_bit(Key::IvRank) | key_bit(Key::Qty) | key_bit(Key::MaxLoss) |
       key_bit(Key::Exit) | key_bit(Key::Closes) | key_bit(Key::RealizedPnl) | key_bit(Key::Status) |
       key_bit(Key::FilledQty) | key_bit(Key::IntendedQty) | key_bit(Key::Kind) |
-      key_bit(Key::Reason) | key_bit(Key::Equity) | key_bit(Key::HighWater);
+      key_bit(Key::Reason) | key_bit(Key::Equity) | key_bit(Key::HighWater) |
+      key_bit(Key::DeniedFingerprint) | key_bit(Key::DeniedUntil);
   Trades trades;
   LineSource lines(path_);
   // Halted lines are few; reading them here spares the one reader who needs them a second pass.
-  LineReader reader(kinds<OpenEntry, CloseEntry, FillEntry, HaltEntry>(), kRead);
+  // Refused lines are many, and only `ask` needs the owner's among them.
+  KindMask wanted = kinds<OpenEntry, CloseEntry, FillEntry, HaltEntry>();
+  if (refusals == Refusals::Read) wanted |= kinds<RefusedEntry>();
+  LineReader reader(wanted, kRead);
   while (const auto line = lines.next())
-    if (const Event* event = reader.read(*line)) trades.add(*event);
+    if (const Event* event = reader.read(*line)) trades.add(*event, lines.line_start());
   if (lines.failed()) return {};
+  trades.read_through_ = lines.through();
   return trades;
 }
 
-Trades Journal::open_trades() const {
-  Trades open = trades();
+Trades Journal::open_trades(Refusals refusals) const {
+  Trades open = trades(refusals);
   open.retain([](const Trade& t) { return t.holds_position(); });
   return open;
 }

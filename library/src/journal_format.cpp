@@ -79,6 +79,11 @@ std::string_view Event::tag() const {
 }
 
 Result<void, std::error_code> Journal::append(const Event& event) const {
+  if (auto at = append_and_locate(event); !at) return Err{at.error()};
+  return {};
+}
+
+Result<std::uint64_t, std::error_code> Journal::append_and_locate(const Event& event) const {
   std::string line = journal_format::line_of(event);
   // A line no reader would keep is not written at all.
   if (line.size() > journal_format::kLongestLine)

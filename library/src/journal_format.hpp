@@ -62,6 +62,8 @@ enum class Key : std::uint8_t {
   Reason,
   Equity,
   HighWater,
+  DeniedFingerprint,
+  DeniedUntil,
   Unknown,
 };
 inline constexpr std::size_t kKeyCount = static_cast<std::size_t>(Key::Unknown);
@@ -77,7 +79,8 @@ inline constexpr std::array<std::string_view, kKeyCount> kKeyNames = {
     "note",          "verdict",      "status",
     "filled_qty",    "intended_qty", "avg_price",
     "actual_credit", "kind",         "reason",
-    "equity",        "high_water",
+    "equity",        "high_water",   "denied_fingerprint",
+    "denied_until",
 };
 // Every key has a name of its own: a key added without one would leave an empty name behind.
 static_assert([] {
@@ -163,7 +166,7 @@ struct Spec<RefusedEntry> {
   using E = RefusedEntry;
   static constexpr std::string_view tag = "refused";
   static constexpr std::size_t min_positions = 7;
-  static constexpr std::array<FieldSpec<E>, 7> fields{{
+  static constexpr std::array<FieldSpec<E>, 9> fields{{
       {Key::Id, &E::id, Presence::Required},
       {Key::At, &E::at, Presence::Required},
       {Key::By, &E::by, Presence::Defaulted},
@@ -171,6 +174,8 @@ struct Spec<RefusedEntry> {
       {Key::Thesis, &E::thesis, Presence::Required},
       {Key::Verdict, &E::verdict, Presence::Required},
       {Key::GateRule, &E::gate_rule, Presence::Required},
+      {Key::DeniedFingerprint, &E::denied_fingerprint, Presence::Optional},
+      {Key::DeniedUntil, &E::denied_until, Presence::Optional},
   }};
 };
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "journal_format.hpp"
+#include "vavev_aziz/journal.hpp"
 
 namespace vavev_aziz::journal_format {
 
@@ -24,6 +25,7 @@ LineSource::LineSource(const std::filesystem::path& path) {
 bool LineSource::refill() {
   // The unfinished line moves to the front, and a block is read after it.
   const std::size_t kept = end_ - start_;
+  base_ += start_;
   if (start_ > 0) std::memmove(buffer_.data(), buffer_.data() + start_, kept);
   buffer_.resize(kept + block_ + kLinePadding);
   const auto got = in_->read(buffer_.data() + kept, block_);
@@ -41,18 +43,23 @@ std::optional<std::string_view> LineSource::next() {
     if (const std::size_t nl = data.find('\n', scanned_); nl != std::string_view::npos) {
       std::string_view line = data.substr(0, nl);
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      const std::uint64_t line_start = base_ + start_;
       start_ += nl + 1;
       scanned_ = 0;
+      through_ = base_ + start_;
       // The end of a line too long to keep is dropped with it.
       if (std::exchange(skipping_, false) || line.size() > kLongestLine) continue;
+      line_start_ = line_start;
       return line;
     }
     scanned_ = data.size();
     if (at_end_) {
       // The last line may lack its line feed; a carriage return there stays (white space).
+      const std::uint64_t line_start = base_ + start_;
       start_ = end_;
       if (data.empty() || std::exchange(skipping_, false) || data.size() > kLongestLine)
         return std::nullopt;
+      line_start_ = line_start;
       return data;
     }
     // A line past the longest is dropped as it comes in, so it never fills the memory.
@@ -67,3 +74,24 @@ std::optional<std::string_view> LineSource::next() {
 }
 
 }  // namespace vavev_aziz::journal_format
+
+namespace vavev_aziz {
+
+std::uint64_t Journal::length() const {
+  auto file = platform::InputFile::open(path_);
+  if (!file) return 0;
+  // Backwards from the end, a block at a time, to the last line feed.
+  constexpr std::uint64_t kBlock = 1 << 16;
+  std::vector<char> block(kBlock);
+  for (std::uint64_t end = file->size(); end > 0;) {
+    const std::uint64_t start = end > kBlock ? end - kBlock : 0;
+    const auto got = file->read_at(block.data(), static_cast<std::size_t>(end - start), start);
+    if (!got || *got != end - start) return 0;
+    for (std::size_t i = *got; i > 0; --i)
+      if (block[i - 1] == '\n') return start + i;
+    end = start;
+  }
+  return 0;
+}
+
+}  // namespace vavev_aziz

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string_view>
@@ -30,6 +31,13 @@ class LineSource {
   // empty, whatever lines were already handed out.
   bool failed() const { return failed_; }
 
+  // Where the line `next` handed out last starts in the file (its first byte's offset).
+  std::uint64_t line_start() const { return line_start_; }
+
+  // The bytes read up to and including the last line feed: every line that ends within them
+  // has been handed out or skipped. A last line without its line feed lies beyond.
+  std::uint64_t through() const { return through_; }
+
  private:
   bool refill();
 
@@ -39,6 +47,9 @@ class LineSource {
   std::size_t start_ = 0;    // the next line's first byte
   std::size_t end_ = 0;      // the end of the bytes read
   std::size_t scanned_ = 0;  // bytes from start_ on known to hold no line feed
+  std::uint64_t base_ = 0;   // the file offset of the buffer's first byte
+  std::uint64_t line_start_ = 0;
+  std::uint64_t through_ = 0;
   bool at_end_ = false;
   bool skipping_ = false;  // inside a line too long to keep
   bool failed_ = false;

@@ -28,30 +28,17 @@ std::string fill(std::string_view templ, std::string_view value) {
 }
 
 // Journals the refusal and returns it. `rule` labels the rows that a rule decided;
-// `placeholder` fills the agent text when it differs from the reason.
+// `placeholder` fills the agent text when it differs from the reason; `denied` is what the
+// owner's no suppresses and until when.
 Outcome refused(const Pipeline& p, const Order& order, const Context& context, Refusal path,
                 std::string_view rule, std::string reason,
-                std::optional<std::string_view> placeholder = std::nullopt) {
+                std::optional<std::string_view> placeholder = std::nullopt,
+                const std::optional<std::pair<std::string, double>>& denied = std::nullopt) {
   const auto& r = vocabulary::row(path);
   Pipeline::refuse(p.journal, order, context, r.end.outcome, r.label.empty() ? rule : r.label,
-                   reason, p.err);
+                   reason, p.err, denied);
   std::string agent = fill(r.agent, placeholder ? *placeholder : std::string_view(reason));
   return {Outcome::Refused{r.end.stage, r.end.outcome, std::move(reason), std::move(agent)}};
-}
-
-// (whole days since the epoch + 3) / 7, truncating toward zero: weeks begin Monday 00:00 UTC.
-// A time that is not a number counts as the epoch; one beyond 64 bits is clamped.
-std::int64_t week_number(double now) {
-  const double days = std::floor(now / 86400.0);
-  constexpr double kLimit = 9.0e18;  // well inside 64 bits, so the + 3 cannot overflow
-  std::int64_t d = 0;
-  if (days >= kLimit)
-    d = static_cast<std::int64_t>(kLimit);
-  else if (days <= -kLimit)
-    d = -static_cast<std::int64_t>(kLimit);
-  else if (!std::isnan(days))
-    d = static_cast<std::int64_t>(days);
-  return (d + 3) / 7;
 }
 
 std::string_view leg_word(Intent i) {
@@ -73,16 +60,7 @@ Outcome Pipeline::propose(const Order& proposed, const Context& context) {
   const Fingerprint fingerprint = Fingerprint::of(order);
   const double now = context.now;
 
-  if (context.equity > risk.high_water) risk.high_water = context.equity;
-  // A new week starts from this equity. A stored week later than this one stays as it is: a
-  // clock that went back, or a run whose clock was ahead, must not restart the week's loss.
-  const std::int64_t week = week_number(now);
-  if (week > risk.week_epoch) {
-    risk.week_epoch = week;
-    risk.week_start_equity = context.equity;
-  } else if (!(risk.week_start_equity > 0)) {
-    risk.week_start_equity = context.equity;
-  }
+  const RiskState judged = risk.track(context.exposure, now);
 
   if (const auto until = memory.suppressed_until(now, fingerprint)) {
     const double minutes = std::max(std::ceil((*until - now) / 60.0), 0.0);
@@ -93,16 +71,20 @@ Outcome Pipeline::propose(const Order& proposed, const Context& context) {
 
   if (!order.reduces_risk()) {
     const RiskCheck check =
-        risk.evaluate_open(context.exposure, limits, context.max_loss, context.now);
+        judged.evaluate_open(context.exposure, limits, context.max_loss, context.now);
     if (const auto* r = check.refuse())
       return refused(*this, order, context, Refusal::RiskRefused, {}, r->message);
     if (const auto* h = check.already_halted())
       return refused(*this, order, context, Refusal::AlreadyHalted, {}, h->message);
     if (const auto* n = check.new_halt()) {
-      const Halt& halt = n->halt;
-      warn_if_unwritten(journal.append({HaltEntry{halt.at, halt.kind, halt.reason, halt.equity,
-                                                  halt.high_water, halt.iv_rank}}),
-                        "halt", err);
+      Halt halt = n->halt;
+      // Its place in the journal tells a later save whether a `resume` has seen it.
+      const auto line = journal.append_and_locate(
+          {HaltEntry{halt.at, halt.kind, halt.reason, halt.equity, halt.high_water, halt.iv_rank}});
+      if (line)
+        halt.journal_offset = *line;
+      else
+        warn_if_unwritten(Err{line.error()}, "halt", err);
       if (!risk.halt) risk.halt = halt;
       return refused(*this, order, context, Refusal::NewHalt, {}, halt.reason);
     }
@@ -123,9 +105,11 @@ Outcome Pipeline::propose(const Order& proposed, const Context& context) {
     return refused(*this, order, context, Refusal::Stale, ask.rule, std::move(fresh.error()));
   }
   if (verdict.denied()) {
-    memory.entries[fingerprint.text] = now + suppress.as_seconds();
+    const double until = now + suppress.as_seconds();
+    memory.entries[fingerprint.text] = until;
     return refused(*this, order, context, Refusal::OperatorDenied, ask.rule,
-                   fmt::format("operator refused: {}", order.summary()));
+                   fmt::format("operator refused: {}", order.summary()), std::nullopt,
+                   std::pair(fingerprint.text, until));
   }
   if (verdict.expired())
     return refused(*this, order, context, Refusal::Expired, ask.rule,
@@ -222,7 +206,8 @@ Outcome Pipeline::fire(const Journal& journal, const Order& order, const Context
 
 void Pipeline::refuse(const Journal& journal, const Order& order, const Context& context,
                       std::string_view outcome, std::string_view label, std::string_view reason,
-                      std::ostream& err) {
+                      std::ostream& err,
+                      const std::optional<std::pair<std::string, double>>& denied) {
   RefusedEntry entry{order.client_order_id,
                      context.now,
                      context.by,
@@ -230,6 +215,10 @@ void Pipeline::refuse(const Journal& journal, const Order& order, const Context&
                      std::string(order.thesis.empty() ? reason : std::string_view(order.thesis)),
                      std::string(outcome),
                      std::string(label)};
+  if (denied) {
+    entry.denied_fingerprint = denied->first;
+    entry.denied_until = denied->second;
+  }
   warn_if_unwritten(journal.append({std::move(entry)}), "refusal", err);
 }
 

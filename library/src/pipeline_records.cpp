@@ -80,15 +80,14 @@ std::vector<std::pair<std::string, double>> awaiting_with_age(const Trades& trad
   return aged;
 }
 
-std::vector<std::string> reconcile(const Journal& journal, std::span<const BrokerStatus> statuses,
-                                   double now) {
+Reconciled reconcile(const Journal& journal, std::span<const BrokerStatus> statuses, double now) {
   // A partial fill leaves the order open to later statuses; any other fill settles it.
   std::unordered_set<std::string> settled;
   for (const auto& trade : journal.trades())
     if (const auto fill = trade.fill(); fill && fill->status != "partial")
       settled.emplace(trade.id());
 
-  std::vector<std::string> recorded;
+  Reconciled done;
   for (const auto& s : statuses) {
     if (settled.contains(s.client_order_id)) continue;
     const auto word = journalled_word(s.status);
@@ -110,10 +109,13 @@ std::vector<std::string> reconcile(const Journal& journal, std::span<const Broke
                    s.actual_credit,
                    std::move(note)};
     // Only what reached the journal is reported as recorded, so the caller never calls an
-    // order reconciled that still awaits the broker.
-    if (journal.append({std::move(fill)})) recorded.push_back(s.client_order_id);
+    // order reconciled that still awaits the broker; what did not is reported with its error.
+    if (auto written = journal.append({std::move(fill)}))
+      done.recorded.push_back(s.client_order_id);
+    else
+      done.unwritten.emplace_back(s.client_order_id, written.error());
   }
-  return recorded;
+  return done;
 }
 
 }  // namespace vavev_aziz

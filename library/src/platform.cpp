@@ -642,9 +642,9 @@ AppendFile::~AppendFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Result<void, std::error_code> append_line(const std::filesystem::path& path,
-                                          std::string_view line) {
-  if (auto made = create_parent(path.parent_path()); !made) return made;
+Result<std::uint64_t, std::error_code> append_line(const std::filesystem::path& path,
+                                                   std::string_view line) {
+  if (auto made = create_parent(path.parent_path()); !made) return Err{made.error()};
   auto fd = open_or_create(path, O_RDWR | O_APPEND);
   if (!fd) return Err{fd.error()};
   // A last line left without its line feed (a full disk, a crash between two writes) would
@@ -653,17 +653,28 @@ Result<void, std::error_code> append_line(const std::filesystem::path& path,
   bool ended = true;
   struct stat st {};
   if (::fstat(fd->get(), &st) != 0) {
+    st.st_size = 0;
     ended = false;
   } else if (st.st_size > 0) {
     char last = 0;
     ended = ::pread(fd->get(), &last, 1, st.st_size - 1) == 1 && last == '\n';
   }
-  if (ended) return write_all(fd->get(), line);
-  std::string text;
-  text.reserve(line.size() + 1);
-  text += '\n';
-  text += line;
-  return write_all(fd->get(), text);
+  std::string ending;
+  if (!ended) {
+    ending.reserve(line.size() + 1);
+    ending += '\n';
+    ending += line;
+  }
+  if (auto written = write_all(fd->get(), ended ? line : std::string_view(ending)); !written)
+    return Err{written.error()};
+  // Each write goes to the end of the file as it is then, which another run may have moved
+  // since the size above was read: where the line landed is where the file now ends, less the
+  // line. Should that not be learned, the size before is the nearest lower bound.
+  const off_t end = ::lseek(fd->get(), 0, SEEK_CUR);
+  const auto size = static_cast<std::uint64_t>(line.size());
+  if (end < 0 || static_cast<std::uint64_t>(end) < size)
+    return static_cast<std::uint64_t>(st.st_size);
+  return static_cast<std::uint64_t>(end) - size;
 }
 
 }  // namespace vavev_aziz::platform

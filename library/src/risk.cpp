@@ -10,17 +10,20 @@
 //   { "high_water": 104000.0,
 //     "halt": { "at": 1765000000.0, "kind": "drawdown", "reason": "...", "equity": 93000.0,
 //               "high_water": 104000.0, "iv_rank": null },
-//     "week_start_equity": 98000.0, "week_epoch": 2918, "cleared_halt_at": 1764000000.0 }
+//     "week_start_equity": 98000.0, "week_epoch": 2918, "cleared_halt_at": 1764000000.0,
+//     "cleared_journal_length": 48213 }
 //
-// "halt" is null when trading is not halted. "cleared_halt_at", the time of the latest halt a
-// person cleared, is written only once a halt has been cleared. Every top-level key may be
-// missing on reading.
+// "halt" is null when trading is not halted. "cleared_halt_at" (the time stamp of the latest
+// halt a person cleared) and "cleared_journal_length" (how far the journal had been read, in
+// bytes, when that was) are written only once a halt has been cleared; every halt on a journal
+// line before that length is cleared. Every top-level key may be missing on reading.
 #include "vavev_aziz/risk.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -56,6 +59,34 @@ std::optional<double> later(std::optional<double> a, std::optional<double> b) {
   if (!a) return b;
   if (!b) return a;
   return std::max(*a, *b);
+}
+
+// (whole days since the epoch + 3) / 7, truncating toward zero: weeks begin Monday 00:00 UTC.
+// A time that is not a number counts as the epoch; one beyond 64 bits is clamped.
+std::int64_t week_number(double now) {
+  const double days = std::floor(now / kSecondsPerDay);
+  constexpr double kLimit = 9.0e18;  // well inside 64 bits, so the + 3 cannot overflow
+  std::int64_t d = 0;
+  if (days >= kLimit)
+    d = static_cast<std::int64_t>(kLimit);
+  else if (days <= -kLimit)
+    d = -static_cast<std::int64_t>(kLimit);
+  else if (!std::isnan(days))
+    d = static_cast<std::int64_t>(days);
+  return (d + 3) / 7;
+}
+
+// Whether a `resume` made after `read` was loaded cleared `halt`, which this run raised or
+// restored: it read the journal past the halt's line. A halt the journal does not hold no
+// `resume` has seen. A clearing that records no place (an older version's) covers every halt
+// stamped no later.
+bool cleared_since(const Halt& halt, const RiskState& read, const RiskState& on_disk) {
+  if (on_disk.cleared_journal_length) {
+    return on_disk.cleared_journal_length != read.cleared_journal_length && halt.journal_offset &&
+           *halt.journal_offset < *on_disk.cleared_journal_length;
+  }
+  return later(read.cleared_halt_at, on_disk.cleared_halt_at) != read.cleared_halt_at &&
+         halt.at <= *on_disk.cleared_halt_at;
 }
 
 Halt raise(std::string kind, std::string reason, const RiskState& state, const Exposure& exposure,
@@ -128,6 +159,25 @@ std::string halt_time(double at) {
   return fmt::format("day {} {:02}:{:02}Z", days, of_day / 3600, of_day % 3600 / 60);
 }
 
+RiskState RiskState::track(const Exposure& exposure, double now) {
+  RiskState judged = *this;
+  const double equity = exposure.equity;
+  if (equity > judged.high_water) judged.high_water = equity;
+  const std::int64_t week = week_number(now);
+  if (week > judged.week_epoch) {
+    judged.week_epoch = week;
+    judged.week_start_equity = equity;
+  } else if (!(judged.week_start_equity > 0)) {
+    judged.week_start_equity = equity;
+  }
+  if (exposure.equity_source == EquitySource::Broker) {
+    high_water = judged.high_water;
+    week_epoch = judged.week_epoch;
+    week_start_equity = judged.week_start_equity;
+  }
+  return judged;
+}
+
 RiskCheck RiskState::evaluate_open(const Exposure& exposure, const Limits& limits,
                                    double order_risk, double now) const {
   if (halt) {
@@ -184,14 +234,39 @@ RiskCheck RiskState::evaluate_open(const Exposure& exposure, const Limits& limit
   return {RiskCheck::Clear{}};
 }
 
-bool RiskState::cleared(const Halt& h) const {
-  return cleared_halt_at && h.at <= *cleared_halt_at;
+bool RiskState::restore(const JournalHalts& journal) {
+  if (halt) return false;
+  if (cleared_journal_length) {
+    const auto& last = journal.last_written;
+    if (!last) return false;
+    const bool same_journal = journal.read_through >= *cleared_journal_length;
+    if (same_journal && last->journal_offset && *last->journal_offset < *cleared_journal_length)
+      return false;
+    halt = last;
+    return true;
+  }
+  const auto& latest = journal.latest;
+  if (!latest || (cleared_halt_at && latest->at <= *cleared_halt_at)) return false;
+  halt = latest;
+  return true;
 }
 
-bool RiskState::restore(const Halt& journalled) {
-  if (halt || cleared(journalled)) return false;
-  halt = journalled;
-  return true;
+std::optional<Halt> RiskState::clear(const JournalHalts& journal, std::uint64_t journal_size) {
+  restore(journal);
+  if (!halt) return std::nullopt;
+  std::optional<Halt> cleared = std::exchange(halt, std::nullopt);
+  // Still kept for readers that judge by time: every halt known now counts as cleared.
+  double at = cleared->at;
+  for (const auto& h : {journal.last_written, journal.latest})
+    if (h) at = std::max(at, h->at);
+  cleared_halt_at = later(cleared_halt_at, at);
+  // A place beyond this read is another `resume`'s that read further, unless the journal is
+  // shorter now than that place: then it was taken in a journal since replaced.
+  std::uint64_t place = journal.read_through;
+  if (cleared_journal_length && *cleared_journal_length <= journal_size)
+    place = std::max(place, *cleared_journal_length);
+  cleared_journal_length = place;
+  return cleared;
 }
 
 Result<Limits, std::string> read_limits(std::string_view json_text) {
@@ -227,6 +302,7 @@ Result<RiskState, std::string> read_risk_state(std::string_view json_text) {
           json::field("week_start_equity", s.week_start_equity),
           json::field("week_epoch", s.week_epoch),
           json::field("cleared_halt_at", s.cleared_halt_at),
+          json::field("cleared_journal_length", s.cleared_journal_length),
       });
   if (!done) return Err{done.error()};
   if (auto end = r.finish(); !end) return Err{end.error()};
@@ -237,11 +313,10 @@ RiskState merge_risk_states(const RiskState& state, const RiskState& read,
                             const RiskState& on_disk) {
   RiskState merged = on_disk;
   // A halt this run raised or restored stays, unless a `resume` made since this run read the
-  // state has cleared it (having found it in the journal).
-  const bool cleared_since =
-      later(read.cleared_halt_at, on_disk.cleared_halt_at) != read.cleared_halt_at;
-  if (!merged.halt && state.halt && !read.halt && !(cleared_since && on_disk.cleared(*state.halt)))
+  // state has cleared it, having found it in the journal.
+  if (!merged.halt && state.halt && !read.halt && !cleared_since(*state.halt, read, on_disk))
     merged.halt = state.halt;
+  if (!merged.cleared_journal_length) merged.cleared_journal_length = state.cleared_journal_length;
   merged.cleared_halt_at = later(state.cleared_halt_at, on_disk.cleared_halt_at);
   if (state.high_water > merged.high_water) merged.high_water = state.high_water;
   const bool later_week = state.week_epoch > on_disk.week_epoch;
@@ -272,6 +347,7 @@ std::string write_risk_state(const RiskState& state) {
   out["week_start_equity"] = state.week_start_equity;
   out["week_epoch"] = state.week_epoch;
   if (state.cleared_halt_at) out["cleared_halt_at"] = *state.cleared_halt_at;
+  if (state.cleared_journal_length) out["cleared_journal_length"] = *state.cleared_journal_length;
   return json::pretty(out);
 }
 

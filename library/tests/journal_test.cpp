@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "reference_journal_reader.hpp"
 #include "scratch.hpp"
 #include "vavev_aziz/journal.hpp"
 
@@ -84,6 +85,8 @@ TEST_F(JournalFile, AppendWritesOneExactLinePerEvent) {
   HaltEntry halt{1714000000, "drawdown", "drawdown 12%",
                  88000,      100000,     std::numeric_limits<double>::infinity()};
   RefusedEntry refused{"tovra-2", 1714000001, "cli", "AAPL", "no thesis", "denied", "gate"};
+  refused.denied_fingerprint = "AAPL|equity|buy|open|b7";  // the owner's no
+  refused.denied_until = 1714014401;
   ASSERT_TRUE(journal().append({open}));
   ASSERT_TRUE(journal().append({close_entry("tovra-1", -120)}));
   ASSERT_TRUE(journal().append({refused}));
@@ -102,7 +105,8 @@ TEST_F(JournalFile, AppendWritesOneExactLinePerEvent) {
             R"("outcome":"profit","underlying_price":null,"note":""})"
             "\n"
             R"({"event":"refused","id":"tovra-2","at":1714000001.0,"by":"cli","symbol":"AAPL",)"
-            R"("thesis":"no thesis","verdict":"denied","gate_rule":"gate"})"
+            R"("thesis":"no thesis","verdict":"denied","gate_rule":"gate",)"
+            R"("denied_fingerprint":"AAPL|equity|buy|open|b7","denied_until":1714014401.0})"
             "\n"
             R"({"event":"fill","id":"tovra-1","at":1714000100.0,"status":"filled",)"
             R"("filled_qty":2.0,"intended_qty":2.0,"avg_price":1.25,"actual_credit":null,)"
@@ -263,7 +267,9 @@ TEST_F(JournalFile, LinesReadOrSkipped) {
        R"({"event":"close","id":"a","at":1e400,"realized_pnl":2,"outcome":"o"})", ""},
   };
   for (const auto& c : cases) {
-    write(good + "\n" + c.line + "\n" + good + "\n");
+    const std::string bytes = good + "\n" + c.line + "\n" + good + "\n";
+    write(bytes);
+    EXPECT_EQ(journal_format::first_disagreement(bytes), std::nullopt) << c.why;
     const auto events = journal().events();
     const std::size_t expected = c.tag.empty() ? 2 : 3;
     ASSERT_EQ(events.size(), expected) << c.why;
@@ -302,6 +308,7 @@ TEST_F(JournalFile, LinesInTheWritersLayoutReadAsAnyOther) {
   };
   for (const auto& [text, readable] : cases) {
     write(text + "\n");
+    EXPECT_EQ(journal_format::first_disagreement(text), std::nullopt) << text;
     EXPECT_EQ(journal().trades().size(), readable ? 1u : 0u) << text;
   }
   write(cases[0].first + "\n" + cases[2].first + "\n" + cases[3].first + "\n" + cases[4].first +
@@ -385,7 +392,12 @@ TEST_F(JournalFile, CutAtEveryByteKeepsEveryWholeLine) {
     ASSERT_LE(events.size(), whole + 1) << cut;
     EXPECT_EQ(written({events.begin(), events.begin() + static_cast<std::ptrdiff_t>(whole)}), kept)
         << cut;
-    journal().trades();  // the fold takes whatever is there
+    // The fold takes whatever is there, and knows how far the lines it read reach.
+    const auto trades = journal().trades();
+    EXPECT_EQ(trades.read_through(), kept.size()) << cut;
+    if (trades.last_halt()) {
+      EXPECT_EQ(trades.last_halt()->line_start, full.find(R"({"event":"halted")")) << cut;
+    }
   }
 }
 
@@ -483,6 +495,17 @@ TEST_F(JournalFile, LinesReadWholeAcrossReadBlocks) {
     ASSERT_EQ(events[i].open()->id, "tovra-" + std::to_string(i));
     ASSERT_EQ(events[i].open()->thesis.size(), thesis[i]) << i;
   }
+
+  // A line's place counts every byte before it, whichever block it was read in.
+  const std::string halt =
+      R"({"event":"halted","at":1,"kind":"k","reason":"r","equity":1,"high_water":2})";
+  write(lines + "\n" + halt + "\n");
+  const auto trades = journal().trades();
+  ASSERT_TRUE(trades.last_halt());
+  EXPECT_EQ(trades.last_halt()->line_start, lines.size() + 1);
+  EXPECT_EQ(trades.read_through(), lines.size() + halt.size() + 2);
+  EXPECT_EQ(journal().append_and_locate({HaltEntry{2, "k", "r", 1, 2, {}}}).value(),
+            trades.read_through());
 }
 
 // A line longer than the journal keeps costs only itself, in the middle or at the end without

@@ -78,7 +78,7 @@ TEST(Reconcile, MapsTheBrokersWordAndSkipsSettledOrders) {
     Book b;
     const std::size_t before = b.fills().size();
     const BrokerStatus status{1.25, std::nullopt, c.id, c.word, c.filled, c.qty};
-    const auto recorded = reconcile(b.journal, std::vector{status}, 2000);
+    const auto recorded = reconcile(b.journal, std::vector{status}, 2000).recorded;
     const auto fills = b.fills();
     if (c.journalled.empty()) {
       EXPECT_TRUE(recorded.empty());
@@ -106,13 +106,18 @@ TEST(Reconcile, ReturnsWhatItRecordedInTheStatusesOrder) {
       {{}, {}, "filled", "filled", 5, 5},
       {{}, {}, "new", "filled", 5, 5},
   };
-  EXPECT_EQ(reconcile(b.journal, statuses, 2000), (std::vector<std::string>{"closed", "new"}));
-  EXPECT_TRUE(reconcile(b.journal, std::vector<BrokerStatus>{}, 2000).empty());
+  EXPECT_EQ(reconcile(b.journal, statuses, 2000).recorded,
+            (std::vector<std::string>{"closed", "new"}));
+  EXPECT_TRUE(reconcile(b.journal, std::vector<BrokerStatus>{}, 2000).recorded.empty());
 
-  // A journal that cannot be written: nothing is reported as recorded, and nothing is thrown.
+  // A journal that cannot be written: nothing is reported as recorded, every fill it was told
+  // is reported unwritten, and nothing is thrown.
   Book broken;
   const Journal folder(broken.root);
-  EXPECT_TRUE(reconcile(folder, statuses, 2000).empty());
+  const auto lost = reconcile(folder, statuses, 2000);
+  EXPECT_TRUE(lost.recorded.empty());
+  ASSERT_EQ(lost.unwritten.size(), 3u);
+  EXPECT_EQ(lost.unwritten[2].first, "new");
   EXPECT_FALSE(record_unplaced(folder, "new", "x", 1));
   EXPECT_FALSE(record_close(folder, CloseEntry{"new", 1, 1, "profit", {}, ""}));
 }

@@ -50,6 +50,7 @@ Order order(Side side = Side::Buy, Intent intent = Intent::Opening) {
 struct Bench {
   Bench() {
     context.exposure.equity = context.equity = 100000;
+    context.exposure.equity_source = EquitySource::Broker;
     context.max_loss = 500;
     context.now = kNow;
     context.by = "loop";
@@ -258,6 +259,19 @@ TEST(Pipeline, HighWaterAndWeekStartAreKeptBeforeAnyRefusal) {
     EXPECT_EQ(std::tie(b.risk.high_water, b.risk.week_start_equity, b.risk.week_epoch),
               std::tie(c.after.high_water, c.after.week_start_equity, c.after.week_epoch));
   }
+
+  // A stated equity is judged as a measured one would be (the new week starts from it, so no
+  // loss is counted from last week's start) but moves nothing the state keeps.
+  Bench b;
+  b.gate.rules = {{"nothing", {}, Posture::deny()}};
+  b.risk = {90000, {}, 100000, 2917};
+  b.context.equity = b.context.exposure.equity = 95000;
+  b.context.exposure.equity_source = EquitySource::Stated;
+  const auto out = b.propose(order());
+  ASSERT_NE(out.refused(), nullptr);
+  EXPECT_EQ(out.refused()->stage, "gate");
+  EXPECT_EQ(std::tie(b.risk.high_water, b.risk.week_start_equity, b.risk.week_epoch),
+            std::make_tuple(90000.0, 100000.0, std::int64_t{2917}));
 }
 
 TEST(Pipeline, OwnersNoSuppressesUntilTheWindowEnds) {

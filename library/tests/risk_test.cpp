@@ -293,6 +293,56 @@ TEST(RiskFile, ASaveMergesIntoWhatOtherRunsSaved) {
   }
 }
 
+// What a resume cleared is a place in the journal. A run that read the state before a resume
+// raises its halt afterwards, stamped at its start, earlier than the halt the resume cleared:
+// its save keeps it, and the journal's copy stands for every later run too.
+TEST(RiskFile, AHaltWrittenAfterAResumeStandsWhateverItsTimeStamp) {
+  const Halt cleared{kNow, "drawdown", "cleared", 85000, 100000, std::nullopt, 100};
+  const Halt mine{kNow - 3600, "drawdown", "mine", 85000, 100000, std::nullopt, 600};
+  RiskState read;  // loaded before the resume
+  RiskState ours = read;
+  ours.halt = mine;
+  RiskState resumed;  // the file after the resume, which read the journal to byte 500
+  resumed.cleared_halt_at = kNow;
+  resumed.cleared_journal_length = 500;
+  EXPECT_EQ(merge_risk_states(ours, read, resumed).halt->reason, "mine");
+  ours.halt->journal_offset.reset();  // its journal line was never written: nobody saw it
+  EXPECT_TRUE(merge_risk_states(ours, read, resumed).halt);
+  ours.halt = mine;
+  resumed.cleared_journal_length = 700;  // a resume that read past its line cleared it
+  EXPECT_FALSE(merge_risk_states(ours, read, resumed).halt);
+
+  // Had the save failed, the next run finds it in the journal and is refused.
+  resumed.cleared_journal_length = 500;
+  JournalHalts journal{mine, cleared, 800};
+  RiskState next = resumed;
+  ASSERT_TRUE(next.restore(journal));
+  EXPECT_TRUE(next.evaluate_open(exposure(95000), Limits{}, 500, kNow).already_halted());
+  next = resumed;
+  journal.last_written->journal_offset = 400;  // written before the place: cleared
+  EXPECT_FALSE(next.restore(journal));
+  journal.read_through = 450;  // a journal shorter than the place was replaced: all stand
+  EXPECT_TRUE(next.restore(journal));
+
+  // A state cleared before places were recorded is judged by time, as it was.
+  RiskState old;
+  old.cleared_halt_at = kNow;
+  EXPECT_FALSE(old.restore({mine, cleared, 800}));
+  Halt stamped_later = mine;
+  stamped_later.at = kNow + 1;
+  EXPECT_TRUE(old.restore({mine, stamped_later, 800}));
+
+  // A clearing records the place read; it moves back only for a journal now shorter than it.
+  next = resumed;
+  next.halt = mine;
+  ASSERT_TRUE(next.clear({{}, {}, 300}, 800));
+  EXPECT_EQ(next.cleared_journal_length, 500u);
+  next.halt = mine;
+  ASSERT_TRUE(next.clear({{}, {}, 300}, 350));
+  EXPECT_EQ(next.cleared_journal_length, 300u);
+  EXPECT_FALSE(next.halt);
+}
+
 TEST(RiskFile, TheHaltedStateRoundTripsByteForByte) {
   auto s = read_risk_state(kHalted);
   ASSERT_TRUE(s.ok()) << s.error();

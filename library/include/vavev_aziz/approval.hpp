@@ -7,6 +7,7 @@
 // the time until which the owner's refusal suppresses them, kept in denials.json.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -100,12 +101,20 @@ struct Fingerprint {
   friend bool operator==(const Fingerprint&, const Fingerprint&) = default;
 };
 
-// What the owner refused and until when (epoch seconds), shared by every account.
+// What the owner refused and until when (epoch seconds), shared by every account. Each
+// account's journal keeps the owner's refusals too, so one this memory lacks (its save failed,
+// or a run whose clock was ahead dropped it) still binds that account (`recall`).
 struct DenialMemory {
   // Fingerprint text to expiry, keys in ascending byte order.
   std::map<std::string, double> entries;
   // The entries as `load` read them, so a save can tell this run's changes from the file's.
   std::map<std::string, double> loaded;
+  // Where `memory --forget` last forgot each account's refusals: the journal's name (its path
+  // from the folder of denials.json, "journal.jsonl" or "book/journal.jsonl") to its length
+  // then, through its last line feed. A refusal journalled before that place is forgotten.
+  std::map<std::string, std::uint64_t> forgotten;
+  // Refusals recalled from the journal: they suppress like entries, and are never saved.
+  std::map<std::string, double> recalled;
 
   // Reads denials.json. A missing, unreadable or invalid file is an empty memory; never fails
   // and prints nothing.
@@ -115,14 +124,29 @@ struct DenialMemory {
   // the lock beside it (platform `update_file`), so overlapping runs lose no refusal: entries
   // added or renewed here are united with the file's, the later expiry winning; entries left
   // as they were read follow the file, so what `memory --forget` or another run's pruning
-  // removed is not brought back; entries pruned here as expired go. An unreadable file counts
-  // as empty. The first failing step's error is returned; the old file then stays as it was.
+  // removed is not brought back; entries pruned here as expired go. The forget places are the
+  // file's (this run's when the file has none). Recalled refusals are not saved. An unreadable
+  // file counts as empty. The first failing step's error is returned; the old file then stays
+  // as it was.
   Result<void, std::error_code> save(const std::filesystem::path& path) const;
 
+  // The place in the journal `journal` (named as in `forgotten`, read `journal_length` far)
+  // before which its refusals are forgotten; 0 when none was forgotten, or when the journal is
+  // shorter than the place (it was replaced since, and its refusals all stand).
+  std::uint64_t forgotten_before(const std::string& journal, std::uint64_t journal_length) const;
+
+  // Makes a refusal the journal holds suppress `fingerprint` until `until`, as an entry would,
+  // without saving it: the later of the two expiries counts.
+  void recall(const std::string& fingerprint, double until);
+
   // First drops every entry that expired more than a day before `now` (NaN included), then
-  // returns the fingerprint's expiry when it is after `now`. An entry expired within the day
-  // suppresses nothing but stays, so a run whose clock is ahead cannot erase a refusal.
+  // returns the fingerprint's expiry, the entry's or the recalled one's, whichever is later,
+  // when it is after `now`. An entry expired within the day suppresses nothing but stays, so a
+  // run whose clock is ahead cannot erase a refusal.
   std::optional<double> suppressed_until(double now, const Fingerprint& fingerprint);
+
+  // denials.json's text for a memory forgotten at the places `forgotten`: no entries.
+  static std::string forgetting(const std::map<std::string, std::uint64_t>& forgotten);
 };
 
 }  // namespace vavev_aziz

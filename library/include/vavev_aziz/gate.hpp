@@ -39,6 +39,7 @@ struct Predicate {
     FractionOfEquityOver,
     ReducesRisk,
     PaperAccount,
+    Count,  // the number of kinds, not a kind: tables by kind hold this many rows
   };
   Kind kind = Kind::ReducesRisk;
   AssetClass asset_class = AssetClass::Equity;
@@ -70,7 +71,12 @@ struct Predicate {
 };
 
 struct Posture {
-  enum class Kind { Deny, Ask, Allow };
+  enum class Kind {
+    Deny,
+    Ask,
+    Allow,
+    Count,  // the number of postures, not a posture
+  };
   Kind kind = Kind::Ask;
   std::uint64_t ttl_secs = 0;  // Ask only: seconds the owner has to answer
 

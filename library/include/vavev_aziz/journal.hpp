@@ -76,6 +76,11 @@ struct RefusedEntry {
   std::string thesis;     // the thesis, or the refusal reason where the thesis is empty
   std::string verdict;    // the refusal's outcome code
   std::string gate_rule;  // the matching rule, or a marker of the layer that refused
+  // For the owner's no only: the kind of order refused (its fingerprint) and the time until
+  // which the same kind is not asked about again, so the refusal outlives a denial memory
+  // that could not be saved.
+  std::optional<std::string> denied_fingerprint = std::nullopt;
+  std::optional<double> denied_until = std::nullopt;
 };
 
 // What the broker did with a submitted order.
@@ -112,6 +117,24 @@ struct Event {
   // The line's tag word: "open", "close", "refused", "fill" or "halted".
   std::string_view tag() const;
 };
+
+// A halt as the journal holds it, and where its line starts in the file.
+struct JournalledHalt {
+  HaltEntry halt;
+  std::uint64_t line_start = 0;
+};
+
+// An owner's no as the journal holds it: the kind of order refused, the time until which it is
+// not asked about again, and where its line starts in the file.
+struct JournalledRefusal {
+  std::string fingerprint;
+  double until = 0;
+  std::uint64_t line_start = 0;
+};
+
+// Whether a fold also reads the owner's refusals; refused lines are otherwise passed over
+// unread.
+enum class Refusals { Skipped, Read };
 
 class Trades;
 
@@ -215,15 +238,28 @@ class Trades {
   Trades(Trades&&) noexcept;
   Trades& operator=(Trades&&) noexcept;
 
-  // Folds one more event in. An open adds a trade unless one with its id is there already (the
-  // first open wins); a close or a fill becomes the latest of the trade with its id, when there
-  // is one (so one that stands before its open is ignored); a halted event is kept when it is
-  // the latest so far (by its time; the later line on a tie); a refused one changes nothing.
-  void add(const Event& event);
+  // Folds one more event in, whose line starts at `line_start` in the file. An open adds a
+  // trade unless one with its id is there already (the first open wins); a close or a fill
+  // becomes the latest of the trade with its id, when there is one (so one that stands before
+  // its open is ignored); a halted event is kept as the last one written, and as the latest
+  // when it is so by its time (the later line on a tie); a refused one is kept when it is the
+  // owner's no (it names the fingerprint denied and until when), and changes nothing else.
+  void add(const Event& event, std::uint64_t line_start = 0);
 
-  // The latest halt folded in, if any: the journal's copy of a halt, kept whether or not the
-  // risk state it was raised into could be saved.
+  // The latest halt folded in by its time stamp, if any: the journal's copy of a halt, kept
+  // whether or not the risk state it was raised into could be saved.
   const std::optional<HaltEntry>& latest_halt() const { return latest_halt_; }
+
+  // The halt on the last halted line, with where that line starts. What a person cleared is a
+  // place in the journal, so a halt written after it stands whatever its time stamp says.
+  const std::optional<JournalledHalt>& last_halt() const { return last_halt_; }
+
+  // How far the journal was read: up to and including its last line feed (0 for a fold that
+  // read no file). Every line that starts before it was read.
+  std::uint64_t read_through() const { return read_through_; }
+
+  // The owner's refusals folded in, in journal order (none unless refused lines were read).
+  const std::vector<JournalledRefusal>& owner_refusals() const { return owner_refusals_; }
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -275,6 +311,7 @@ class Trades {
   const_iterator end() const { return {this, size_}; }
 
  private:
+  friend class Journal;
   static constexpr std::size_t kChunkBits = 12;
   static constexpr std::size_t kChunkMask = (std::size_t{1} << kChunkBits) - 1;
 
@@ -292,6 +329,9 @@ class Trades {
   struct Kept;  // the texts and the index by id
   std::unique_ptr<Kept> kept_;
   std::optional<HaltEntry> latest_halt_;
+  std::optional<JournalledHalt> last_halt_;
+  std::uint64_t read_through_ = 0;
+  std::vector<JournalledRefusal> owner_refusals_;
 };
 
 // A filled exit order whose result is not recorded.
@@ -315,17 +355,26 @@ class Journal {
   // failure returns the platform's error; a failed write may leave part of the line behind.
   Result<void, std::error_code> append(const Event& event) const;
 
+  // The same, returning where the line starts in the file (its first byte's offset), which
+  // places the event among the journal's lines whatever its time stamp says.
+  Result<std::uint64_t, std::error_code> append_and_locate(const Event& event) const;
+
   // Every readable event in file order. Never fails: a missing or unreadable file reads as
   // empty, and a line that is unreadable (bad JSON, invalid UTF-8, a wrong type, a repeated
   // key...) is skipped while the lines around it are read.
   std::vector<Event> events() const;
 
-  // One trade per order, in the order of each order's first open event, and the latest halt
-  // (`Trades::add`).
-  Trades trades() const;
+  // One trade per order, in the order of each order's first open event, the halts and, when
+  // asked for, the owner's refusals (`Trades::add`).
+  Trades trades(Refusals refusals = Refusals::Skipped) const;
 
-  // The trades that hold a position (`Trade::holds_position`), and the latest halt.
-  Trades open_trades() const;
+  // The same with only the trades that hold a position (`Trade::holds_position`).
+  Trades open_trades(Refusals refusals = Refusals::Skipped) const;
+
+  // How far the journal's lines reach: its bytes up to and including the last line feed, as
+  // a fold would read it now (`Trades::read_through`), without reading the lines. 0 for a
+  // missing or unreadable file.
+  std::uint64_t length() const;
 
   // `exits_awaiting_close` of this journal's trades.
   std::vector<ExitGap> exits_awaiting_close() const;

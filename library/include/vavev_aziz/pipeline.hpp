@@ -138,10 +138,13 @@ struct Pipeline {
                       const Approval& approval, std::string_view rule, std::ostream& err);
 
   // Journals the refused entry with the outcome code and the `gate_rule` label; the thesis is
-  // the order's, or the reason when the order has none. A failed append warns.
+  // the order's, or the reason when the order has none. For the owner's no, `denied` is the
+  // fingerprint refused and the time until which it is suppressed, journalled with it so that
+  // the refusal outlives a denial memory that could not be saved. A failed append warns.
   static void refuse(const Journal& journal, const Order& order, const Context& context,
                      std::string_view outcome, std::string_view label, std::string_view reason,
-                     std::ostream& err);
+                     std::ostream& err,
+                     const std::optional<std::pair<std::string, double>>& denied = std::nullopt);
 };
 
 // When `result` failed, writes "tovra trade: WARNING: journal write FAILED ({label}): {error}"
@@ -171,12 +174,17 @@ std::vector<std::pair<std::string, double>> awaiting_with_age(const Journal& jou
 // The same of trades already folded.
 std::vector<std::pair<std::string, double>> awaiting_with_age(const Trades& trades, double now);
 
+// What `reconcile` journalled, in the statuses' order: the ids whose fill was written, and the
+// ids whose fill could not be, with the write's error (those still await reconciliation).
+struct Reconciled {
+  std::vector<std::string> recorded;
+  std::vector<std::pair<std::string, std::error_code>> unwritten;
+};
+
 // Journals a fill stamped `now` for each status whose word is a final or partial one and whose
-// order is not settled yet (a fill recorded that is not "partial"). Returns the ids journalled,
-// in the statuses' order; a status still working (partly filled with nothing yet counts as
-// working), or one whose append failed, is not listed.
-std::vector<std::string> reconcile(const Journal& journal, std::span<const BrokerStatus> statuses,
-                                   double now);
+// order is not settled yet (a fill recorded that is not "partial"). A status still working
+// (partly filled with nothing yet counts as working) is in neither list.
+Reconciled reconcile(const Journal& journal, std::span<const BrokerStatus> statuses, double now);
 
 // One way a proposal ends: the stage that ended it, the outcome code, when it happens and
 // what the proposing agent must do next. All four are fixed texts.

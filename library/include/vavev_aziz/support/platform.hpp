@@ -174,7 +174,8 @@ class AppendFile {
 // Creates the parent folders of `path` when missing, then appends `line` (which carries its
 // own line feed) in one write, to a regular file only (as `AppendFile`). When the file's last byte
 // is not a line feed, one is written first, so a line an earlier write left unfinished is not
-// joined to this one.
-Result<void, std::error_code> append_line(const std::filesystem::path& path, std::string_view line);
+// joined to this one. Returns where the line starts in the file (its first byte's offset).
+Result<std::uint64_t, std::error_code> append_line(const std::filesystem::path& path,
+                                                   std::string_view line);
 
 }  // namespace vavev_aziz::platform
