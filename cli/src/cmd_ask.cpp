@@ -172,13 +172,31 @@ Context proposal_context(const OrderOptions& o, const Proposal& proposal,
 // Sends the approved order unless something holds it back. A refusal the broker certainly
 // did not act on is journalled as never created; any other failure leaves the order awaiting
 // reconciliation, since the broker may have created it.
+// What the agent stated in place of what the broker could not tell at the start of the run,
+// when that may be what let the order through: a stated equity judged an opening, or a
+// declared closing intent, which no positions bore out, was what the rules saw. Such an order
+// is not sent, even when the broker can be reached by now.
+std::optional<std::string> judged_on_the_agents_word(const Order& order, const LiveContext& live) {
+  if (!order.reduces_risk() && live.equity_source != vavev_aziz::EquitySource::Broker)
+    return "judged on a stated --equity while the broker could not be reached: approved, not "
+           "sent \u2014 an order that adds risk goes out only when judged against the account's "
+           "own equity";
+  if (order.intent == vavev_aziz::Intent::Closing && !live.book_read)
+    return "judged as closing on --intent while the positions could not be read: approved, not "
+           "sent \u2014 an order is called closing only where the positions show what it closes";
+  return std::nullopt;
+}
+
 Placement place(const OrderOptions& o, const Order& order,
                 const vavev_aziz::Outcome::Submit& submit, const RiskSaved& risk,
-                const Journal& journal, std::ostream& err) {
+                const LiveContext& live, const Journal& journal, std::ostream& err) {
   if (auto reason = held_back(o, submit, order, risk)) return {std::nullopt, std::move(*reason)};
   const vavev_aziz::Ticket& ticket = submit.ticket;
 
   auto client = alpaca::Client::from_environment();
+  if (client)
+    if (auto reason = judged_on_the_agents_word(order, live))
+      return {std::nullopt, std::move(*reason)};
   auto placed = client ? client->place_order(order, ticket.approval.client_order_id)
                        : vavev_aziz::Result<alpaca::Placed, alpaca::AlpacaError>(
                              vavev_aziz::Err{std::move(client).error()});
@@ -258,7 +276,8 @@ Exit cmd_ask(const Args& args, Io io) {
            << "): " << unsaved << " \u2014 " << unsaved_risk_outcome(risk, risk_read) << '\n';
 
   if (const auto* submit = result.outcome.submit())
-    result.placement = place(options, order, *submit, {unsaved, halted_meanwhile}, journal, io.err);
+    result.placement =
+        place(options, order, *submit, {unsaved, halted_meanwhile}, live, journal, io.err);
   result.halted = risk.halt.has_value();
   print_ask_result(result, order, options.json ? Form::Json : Form::Text, io.out);
   return ask_exit_code(result.outcome);

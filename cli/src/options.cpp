@@ -16,23 +16,18 @@ std::optional<std::string> value_of(const Args& args, std::string_view name) {
   return *(at + 1);
 }
 
-std::vector<std::string> values_of(const Args& args, std::string_view name) {
-  std::vector<std::string> values;
-  for (std::size_t i = 0; i + 1 < args.size(); ++i)
-    if (args[i] == name) values.push_back(args[i + 1]);
-  return values;
-}
-
-std::optional<double> decimal_of(const Args& args, std::string_view name) {
-  auto value = value_of(args, name);
+std::optional<double> decimal(const std::optional<std::string>& value) {
   if (!value) return std::nullopt;
   return vavev_aziz::numbers::parse_decimal(*value);
 }
 
-std::optional<std::uint64_t> whole_of(const Args& args, std::string_view name) {
-  auto value = value_of(args, name);
+std::optional<std::uint64_t> whole(const std::optional<std::string>& value) {
   if (!value) return std::nullopt;
   return vavev_aziz::numbers::parse_whole(*value);
+}
+
+std::optional<double> decimal_of(const Args& args, std::string_view name) {
+  return decimal(value_of(args, name));
 }
 
 }  // namespace trade

@@ -315,32 +315,38 @@ Step<Side> ticket_side(const OrderOptions& o, Side stated, std::optional<double>
                                    *net > 0 ? "debit" : "credit", vavev_aziz::word(derived)))};
 }
 
-// What the ticket can lose, from its legs: what they can lose at expiry, plus what it pays (its
-// debit limit, or at market the live net debit, never a credit nothing assures), less the credit
-// its credit limit assures (no more than a stated `--credit`). None when the legs give no bound
-// or, at market, nothing says what the ticket pays.
-std::optional<double> legs_loss(const OrderOptions& o, const Order& order,
-                                std::optional<double> live_net) {
-  std::optional<double> net;
-  if (order.limit_price && *order.limit_price < 0)
-    net = -assured_credit(order, decimal(o.credit)).value_or(0.0);
-  else if (order.limit_price)
-    net = *order.limit_price;
-  else if (live_net)
-    net = std::max(*live_net, 0.0);
-  if (!net) return std::nullopt;
-  return alpaca::derive_max_loss(order, *net);
+// What a unit of the ticket pays toward its loss: its debit limit; the credit its credit limit
+// assures (no more than a stated `--credit`), taken away; at market the live net debit, a
+// credit nothing assures counting as none. None at market without a price.
+std::optional<double> paid_per_unit(const OrderOptions& o, const Order& order,
+                                    std::optional<double> live_net) {
+  const auto& limit = order.limit_price;
+  if (!limit) return live_net ? std::optional<double>(std::max(*live_net, 0.0)) : std::nullopt;
+  if (*limit > 0) return *limit;
+  const double sure = -*limit;
+  const auto stated = decimal(o.credit);
+  // A stated credit may lower what is counted, never raise it, nor make it a debit.
+  return -(stated ? (*stated > 0 ? std::min(*stated, sure) : 0.0) : sure);
 }
 
-// The notional of a ticket is never below what its legs can lose (at market without a price,
-// below what they can lose at expiry): a smaller one stated would loosen every notional and
-// fraction-of-equity rule, and the owner would be asked about less than is at risk.
-void at_least_the_legs_risk(Order& order, std::optional<double> loss, std::ostream& err) {
-  const auto risk = loss ? loss : alpaca::expiry_loss(order);
-  if (!risk || !(*risk > order.notional)) return;
-  err << "tovra trade: NOTE: --notional " << money(order.notional)
-      << " is less than the legs can lose (" << money(*risk) << "); judging the DERIVED value.\n";
-  order.notional = *risk;
+// A ticket is worth at least what its legs can lose: its notional is raised to that (at market
+// without a price, to what they lose at expiry alone, and for calls sold uncovered to the least
+// they lose), since a smaller one would loosen every notional and fraction-of-equity rule and
+// ask the owner about less than is at risk. The loss itself when the legs bound it and what the
+// ticket pays is known; none otherwise.
+std::optional<double> judge_by_legs(const OrderOptions& o, Order& order,
+                                    std::optional<double> live_net, std::ostream& err) {
+  const auto paid = paid_per_unit(o, order, live_net);
+  const auto legs = alpaca::derive_max_loss(order, paid.value_or(0.0));
+  if (!legs) return std::nullopt;
+  if (legs->loss > order.notional) {
+    err << "tovra trade: NOTE: --notional " << money(order.notional)
+        << " is less than the legs can lose (" << money(legs->loss)
+        << "); judging the DERIVED value.\n";
+    order.notional = legs->loss;
+  }
+  if (!paid || !legs->bounded) return std::nullopt;
+  return legs->loss;
 }
 
 // The ticket's identity from its legs: its symbol is their root (also where `--symbol` names a
@@ -348,9 +354,8 @@ void at_least_the_legs_risk(Order& order, std::optional<double> loss, std::ostre
 Step<void> identify_ticket(const OrderOptions& o, Order& order, std::optional<Intent> declared,
                            const Positions& positions, bool book_known, std::ostream& err) {
   if (auto root = alpaca::ticket_root(order)) order.symbol = std::move(*root);
-  Order probe = order;
-  alpaca::derive_leg_reduces(probe, positions);
-  auto intent = judged_intent(o, declared, probe.intent, book_known, err);
+  alpaca::derive_leg_reduces(order, positions);
+  auto intent = judged_intent(o, declared, order.intent, book_known, err);
   if (!intent) return Err{intent.error()};
   order.intent = *intent;
   return {};
@@ -469,8 +474,7 @@ Result<BuiltOrder, Exit> build_order(const OrderOptions& o, const Positions& pos
     const auto derived_side = ticket_side(o, *side, ticket_net(order, sizing->live_net), err);
     if (!derived_side) return Err{Exit::Error};
     order.side = *derived_side;
-    loss = legs_loss(o, order, sizing->live_net);
-    at_least_the_legs_risk(order, loss, err);
+    loss = judge_by_legs(o, order, sizing->live_net, err);
   }
 
   if (order.limit_price && *order.limit_price < 0 && !ticket) {
@@ -481,14 +485,6 @@ Result<BuiltOrder, Exit> build_order(const OrderOptions& o, const Positions& pos
                                      order.legs.size(), vavev_aziz::word(order.asset_class)))};
   }
   return BuiltOrder{std::move(order), loss};
-}
-
-std::optional<double> assured_credit(const vavev_aziz::Order& order, std::optional<double> stated) {
-  if (!order.limit_price || !(*order.limit_price < 0)) return std::nullopt;
-  const double sure = -*order.limit_price;
-  if (!stated) return sure;
-  // A stated credit may lower what is counted, never raise it, nor make it a debit.
-  return *stated > 0 ? std::min(*stated, sure) : 0.0;
 }
 
 Result<Proposal, Exit> prepare_proposal(const OrderOptions& o, bool may_send, std::ostream& err) {

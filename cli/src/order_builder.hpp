@@ -62,12 +62,6 @@ struct Proposal {
   std::optional<double> legs_loss;
 };
 
-// The credit per share a multi-leg ticket is sure of: what its credit limit names, or a stated
-// credit when that is less (not below 0); none for a debit or market ticket, which may receive
-// nothing. What the legs can lose is worked out with this, never with a larger credit the agent
-// states.
-std::optional<double> assured_credit(const vavev_aziz::Order& order, std::optional<double> stated);
-
 // Reads the live context, builds the order for `may_send` (see `OrderTerms`), derives its legs'
 // facts, applies the equity rule and loads the rule table, in that order. On the first failure
 // the messages are on `err` and the error is Exit::Error.

@@ -6,7 +6,6 @@
 
 #include <fmt/format.h>
 
-#include "vavev_aziz/support/numbers.hpp"
 #include "vavev_aziz/support/text.hpp"
 
 namespace trade {
@@ -65,16 +64,6 @@ constexpr std::string_view kNothingDone =
     "  help` lists them, and a value follows its option as the next argument.";
 
 }  // namespace
-
-std::optional<double> decimal(const std::optional<std::string>& value) {
-  if (!value) return std::nullopt;
-  return vavev_aziz::numbers::parse_decimal(*value);
-}
-
-std::optional<std::uint64_t> whole(const std::optional<std::string>& value) {
-  if (!value) return std::nullopt;
-  return vavev_aziz::numbers::parse_whole(*value);
-}
 
 vavev_aziz::Result<OrderOptions, Exit> read_order_options(const Args& args,
                                                           std::string_view command,

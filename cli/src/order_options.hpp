@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "options.hpp"
 #include "run.hpp"
 #include "vavev_aziz/support/result.hpp"
 
@@ -29,14 +30,6 @@ struct OrderOptions {
   // rehearsed with it is judged exactly as it would be sent.)
   bool may_reach_broker() const { return !verdict && !offline; }
 };
-
-// A value read as a decimal number (sign, digits, fraction, exponent, or inf / infinity / nan);
-// absent when there is no value or it does not read.
-std::optional<double> decimal(const std::optional<std::string>& value);
-
-// A value read as a whole number (digits with an optional "+", within 64 bits); absent when there
-// is no value or it does not read.
-std::optional<std::uint64_t> whole(const std::optional<std::string>& value);
 
 // Reads `args` left to right: a valued option takes the next argument as its value, whatever it
 // looks like; a switch stands alone. A switch also counts where it stands as another option's

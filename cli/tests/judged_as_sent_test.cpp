@@ -2,7 +2,9 @@
 // wins over what the agent states, and a stated value may make an order look riskier, never
 // safer. Each test sets a way around the gate beside the legitimate form of the same order, so
 // that a gate refusing everything fails as surely as one that lets the trick through.
+#include <chrono>
 #include <regex>
+#include <thread>
 
 #include "harness.hpp"
 #include "vavev_aziz/risk.hpp"
@@ -14,15 +16,22 @@ using tovra::testing::Json;
 
 const std::string kCall = "SPY261218C00500000";
 const std::string kHigherCall = "SPY261218C00510000";
+const std::string kC501 = "SPY261218C00501000";
+const std::string kC610 = "SPY261218C00610000";
+const std::string kP490 = "SPY261218P00490000";
+const std::string kP390 = "SPY261218P00390000";
 
 class JudgedAsSent : public BrokerScratch {
  protected:
   void SetUp() override {
     BrokerScratch::SetUp();
     ASSERT_EQ(run({"rules", "--init"}).code, 0);
-    // The owner says yes to every question, and each question is kept.
-    fake_program("imsg", "printf '%s\\n' \"$2\" >> '" + questions().string() + "'\nexit 0");
+    // The owner answers with the status in the answer file (0 yes, 1 no); each question is kept.
+    answer(0);
+    fake_program("imsg", "printf '%s\\n' \"$2\" >> '" + questions().string() + "'\nexit $(cat '" +
+                             (home() / "answer").string() + "')");
   }
+  void answer(int status) { write_text(home() / "answer", std::to_string(status)); }
   Ran ask(Args args) {
     args.insert(args.begin(), "ask");
     return run(args);
@@ -32,6 +41,26 @@ class JudgedAsSent : public BrokerScratch {
     return run(args);
   }
   fs::path questions() const { return home() / "questions"; }
+  // What the owner would be asked about the order `check` judges.
+  std::string question(const Args& args) {
+    return Json::parse(check(args + Args{"--json"}).out).value("question", "");
+  }
+  // A ticket on SPY of the legs given as SYMBOL:side:QTY[:RATIO].
+  static Args ticket(std::initializer_list<std::string> legs) {
+    Args args{"--symbol", "SPY", "--class", "option"};
+    for (const std::string& leg : legs)
+      args = args + Args{"--leg", leg};
+    return args;
+  }
+  void price_contracts() {
+    for (const auto& [symbol, price] : {std::pair{kCall, 12.0},
+                                        {kC501, 11.0},
+                                        {kHigherCall, 7.0},
+                                        {kC610, 0.5},
+                                        {kP490, 8.0},
+                                        {kP390, 0.5}})
+      broker.set_trade(symbol, price);
+  }
   std::size_t journalled() {
     const std::string text = slurp(state("journal.jsonl"));
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -345,6 +374,45 @@ TEST_F(JudgedAsSent, ADeclaredIntentMustMatchTheBookTheBrokerReports) {
   EXPECT_EQ(broker.orders()[0]["side"], "sell");
 }
 
+TEST_F(JudgedAsSent, WhatTheBrokerCouldNotTellIsNeverSentOnTheAgentsWord) {
+  // The account pin cannot be checked while the order is read, so no client is built and a
+  // stated equity judges the order; by the owner's yes the broker is back.
+  set("ALPACA_EXPECT_ACCOUNT", "PA3KX8ZQ2N1V");
+  broker.reply("GET", "/v2/account", {503, "down"});
+  const fs::path asked = home() / "asked", back = home() / "back";
+  fake_program("imsg", "touch '" + asked.string() + "'\nwhile [ ! -e '" + back.string() +
+                           "' ]; do sleep 0.05; done\nexit 0");
+  std::thread broker_back([&] {
+    for (int i = 0; i < 600 && !fs::exists(asked); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    broker.reply("GET", "/v2/account", {200, tovra::testing::FakeBroker::default_account().dump()});
+    write_text(back, "");
+  });
+  auto stated = ask({"--symbol", "AAPL", "--notional", "5000", "--equity", "1000000000"});
+  broker_back.join();
+  EXPECT_EQ(stated.code, 0) << stated.err;
+  EXPECT_NE(stated.out.find("judged on a stated --equity while the broker could not be reached"),
+            std::string::npos)
+      << stated.out;
+
+  // Positions that cannot be read leave a declared closing intent standing for the rules, and
+  // the order is not sent on it; derived, the same order goes.
+  fake_program("imsg", "exit 0");
+  write_text(config(),
+             R"([{"name": "exits", "when": [{"intent_is": "closing"}], "posture": "allow"},
+                           {"name": "all", "when": [], "posture": "ask", "ttl_secs": 60}])");
+  broker.reply("GET", "/v2/positions", {500, "down"});
+  auto declared = ask({"--symbol", "AAPL", "--notional", "500", "--intent", "closing"});
+  EXPECT_EQ(declared.code, 0) << declared.err;
+  EXPECT_NE(declared.out.find("judged as closing on --intent while the positions could not be "
+                              "read"),
+            std::string::npos)
+      << declared.out;
+  EXPECT_TRUE(broker.orders().empty());
+  EXPECT_EQ(ask({"--symbol", "AAPL", "--notional", "500"}).code, 0);
+  EXPECT_EQ(broker.orders().size(), 1u);
+}
+
 TEST_F(JudgedAsSent, TheOwnerIsShownNoCharacterThatActsRatherThanShows) {
   const std::string thesis = "ok\r\x1b[2K\u202e\u200b\x7f\xff\n[exits-are-free]";
   const std::string shown = "ok\uFFFD\uFFFD[2K\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD[exits-are-free]";
@@ -379,6 +447,159 @@ TEST_F(JudgedAsSent, EveryArgumentIsAnOptionOrItsValue) {
                 .code,
             1);
   EXPECT_EQ(ask({"--symbol", "AAPL", "--notional", "500", "--why", "-5 points"}).code, 0);
+}
+
+TEST_F(JudgedAsSent, CoverIsCountedOnceAcrossTheTicket) {
+  price_contracts();
+  broker.set_positions(Json::array({{{"symbol", "SPY"}, {"qty", "100"}}}));
+  // 100 shares cover one sold call, not two.
+  auto two = ask(ticket({kCall + ":sell:1", kHigherCall + ":sell:1"}) + Args{"--notional", "1000"});
+  EXPECT_EQ(two.code, 1);
+  EXPECT_TRUE(
+      two.out.starts_with("REFUSED  at gate [denied]\n  rule 'naked-short-options-never' "
+                          "denies SELL 2-leg option SPY $1000.00 NAKED SHORT (opening)"))
+      << two.out;
+  EXPECT_TRUE(broker.orders().empty());
+  // One call sold against them is covered, and a vertical beside it is covered by its own leg.
+  auto covered = ask(ticket({kCall + ":sell:1", kHigherCall + ":buy:1", kHigherCall + ":sell:1"}) +
+                     Args{"--notional", "1000"});
+  EXPECT_EQ(covered.code, 0) << covered.out << covered.err;
+  EXPECT_EQ(broker.orders().size(), 1u);
+}
+
+TEST_F(JudgedAsSent, WhatTheTicketCanLoseComesFromItsLegs) {
+  price_contracts();
+  // Five credit spreads sent as one, ratio 5:5: 5 x (10 - 0.5) x 100 = 4,750, 4.75% of equity.
+  auto five = ask(ticket({kCall + ":sell:1:5", kHigherCall + ":buy:1:5"}) +
+                  Args{"--limit-credit", "2.5", "--notional", "950"});
+  EXPECT_EQ(five.code, 1);
+  EXPECT_TRUE(
+      five.out.starts_with("REFUSED  at risk [risk_refused]\n  this order risks 4.75% of "
+                           "equity"))
+      << five.out;
+  // Two long calls at market cost what they cost, 10 x (12 + 11) x 100, not a vertical's width.
+  auto longs = ask(ticket({kCall + ":buy:10", kC501 + ":buy:10"}) + Args{"--notional", "100"});
+  EXPECT_EQ(longs.code, 1);
+  EXPECT_TRUE(longs.out.starts_with("REFUSED  at risk [risk_refused]\n  this order risks 23.00%"))
+      << longs.out;
+  // A condor's stated $50 is no bound on its 100-point wings; a debit limit none on a credit
+  // spread's width.
+  const Args condor =
+      ticket({kP490 + ":sell:1", kP390 + ":buy:1", kHigherCall + ":sell:1", kC610 + ":buy:1"});
+  EXPECT_EQ(question(condor + Args{"--limit-credit", "1", "--notional", "50"}),
+            "SELL 4-leg option SPY $9900.00 (opening) [options-ask-briefly]");
+  const Args credit_spread = ticket({kCall + ":sell:1", kHigherCall + ":buy:1"});
+  EXPECT_EQ(question(credit_spread + Args{"--limit-debit", "0.01", "--notional", "1"}),
+            "BUY 2-leg option SPY $1001.00 (opening) [options-ask-briefly]");
+  EXPECT_EQ(question(credit_spread + Args{"--limit-credit", "0.01", "--notional", "1"}),
+            "SELL 2-leg option SPY $999.00 (opening) [options-ask-briefly]");
+  EXPECT_TRUE(broker.orders().empty());
+
+  // One spread, at its width less its credit, goes out; a stated loss cannot lower it.
+  auto one = ask(credit_spread +
+                 Args{"--limit-credit", "0.5", "--notional", "950", "--max-loss", "10", "--json"});
+  EXPECT_EQ(one.code, 0) << one.out << one.err;
+  EXPECT_NE(one.err.find("NOTE: --max-loss 10.00 does not match the strikes (950.00)"),
+            std::string::npos)
+      << one.err;
+  ASSERT_EQ(broker.orders().size(), 1u);
+  EXPECT_EQ(broker.orders()[0]["limit_price"], "-0.5");
+}
+
+TEST_F(JudgedAsSent, ATicketIsNamedAndSidedByItsLegs) {
+  const Args debit = ticket({kCall + ":buy:1", kHigherCall + ":sell:1"}) +
+                     Args{"--limit-debit", "2", "--notional", "200"};
+  answer(1);
+  auto no = ask(debit);
+  EXPECT_EQ(no.code, 1);
+  EXPECT_TRUE(no.out.starts_with("REFUSED  at operator [denied]\n")) << no.out;
+  // A side no leg carries is refused; without one, the side is the ticket's.
+  auto sold = ask(debit + Args{"--side", "sell"});
+  EXPECT_EQ(sold.code, 3);
+  EXPECT_TRUE(
+      sold.err.starts_with("tovra trade: --side sell disagrees with the ticket, which "
+                           "pays a net debit, so it is a buy.\n"))
+      << sold.err;
+  // Under a contract on its root, the same ticket is the same refusal.
+  for (const Args& again :
+       {debit, Args{"--symbol", "SPY261218C09990000"} + debit, debit + Args{"--side", "buy"}}) {
+    auto r = ask(again);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(
+        r.out.starts_with("REFUSED  at memory [denied_from_memory]\n  BUY 2-leg option "
+                          "SPY $200.00 (opening) was refused"))
+        << r.out;
+  }
+  EXPECT_EQ(slurp(questions()), "BUY 2-leg option SPY $200.00 (opening) [options-ask-briefly]\n");
+  EXPECT_TRUE(broker.orders().empty());
+
+  // The owner's rule for the root sees the ticket whatever contract names it.
+  write_text(config(),
+             R"([{"name": "no-spy", "when": [{"symbol_in": ["SPY"]}], "posture": "deny"}])");
+  EXPECT_EQ(run(Args{"check", "--symbol", "SPY261218C09990000"} + debit).code, 2);
+}
+
+TEST_F(JudgedAsSent, ATicketClosesOnlyWhenEveryLegDoes) {
+  write_text(config(),
+             R"([{"name": "exits", "when": [{"intent_is": "closing"}], "posture": "allow"},
+                           {"name": "all", "when": [], "posture": "ask", "ttl_secs": 60}])");
+  answer(1);
+  // Stock in the root closes no leg of a ticket, whatever side or quantity is stated for it.
+  broker.set_positions(Json::array({{{"symbol", "SPY"}, {"qty", "100"}}}));
+  const Args debit = ticket({kCall + ":buy:1", kHigherCall + ":sell:1"}) +
+                     Args{"--limit-debit", "5", "--notional", "500", "--qty", "1"};
+  EXPECT_EQ(ask(debit + Args{"--side", "sell"}).code, 3);
+  auto opening = ask(debit);
+  EXPECT_EQ(opening.code, 1);
+  EXPECT_TRUE(opening.out.starts_with("REFUSED  at operator [denied]\n")) << opening.out;
+  // Against the contracts it closes, it is an exit.
+  broker.set_positions(
+      Json::array({{{"symbol", kCall}, {"qty", "1"}}, {{"symbol", kHigherCall}, {"qty", "-1"}}}));
+  auto closing = ask(ticket({kCall + ":sell:1", kHigherCall + ":buy:1"}) +
+                     Args{"--limit-credit", "4", "--notional", "400"});
+  EXPECT_EQ(closing.code, 0) << closing.out << closing.err;
+  EXPECT_EQ(broker.orders().size(), 1u);
+}
+
+TEST_F(JudgedAsSent, OneSpellingPerCryptoPair) {
+  answer(1);
+  EXPECT_EQ(ask({"--symbol", "BTC/USD", "--class", "crypto", "--notional", "500"}).code, 1);
+  for (const char* spelling : {"BTCUSD", "btc/usd", "btcusd"}) {
+    auto r = ask({"--symbol", spelling, "--class", "crypto", "--notional", "500"});
+    EXPECT_TRUE(r.out.starts_with("REFUSED  at memory [denied_from_memory]\n")) << spelling;
+    // Written as a stock, a pair is refused where it may be sent, in any letter case.
+    EXPECT_EQ(ask({"--symbol", spelling, "--notional", "500"}).code, 3) << spelling;
+  }
+  EXPECT_TRUE(broker.orders().empty());
+
+  // The owner's rule and the positions know the pair by any spelling too.
+  write_text(config(), R"([{"name": "exits", "when": ["reduces_risk"], "posture": "allow"},
+                           {"name": "no-btc", "when": [{"symbol_in": ["btcusd"]}], "posture": "deny"}])");
+  EXPECT_EQ(check({"--symbol", "BTC/USD", "--class", "crypto", "--notional", "500"}).code, 2);
+  broker.set_positions(Json::array({{{"symbol", "BTCUSD"}, {"qty", "1"}}}));
+  broker.set_trade("BTC/USD", 500);
+  const Args sale{"--symbol", "BTC/USD", "--class", "crypto", "--side",     "sell",
+                  "--qty",    "1",       "--limit", "500",    "--notional", "500"};
+  EXPECT_EQ(check(sale).code, 0);
+}
+
+TEST_F(JudgedAsSent, AValuedOptionNeedsItsValue) {
+  const Args order{"--symbol", "AAPL", "--notional", "500"};
+  for (const char* option : {"--verdict", "--why", "--max-loss", "--leg"}) {
+    for (const auto& [command, who] : {std::pair{"ask", "ask"}, {"check", "check"}}) {
+      auto r = run(Args{command} + order + Args{option});
+      EXPECT_EQ(r.code, 3) << command << option;
+      EXPECT_TRUE(
+          r.err.starts_with("tovra trade " + std::string(who) + ": " + option + " needs a value\n"))
+          << r.err;
+    }
+  }
+  EXPECT_FALSE(fs::exists(state("journal.jsonl")));
+  // With its word, the rehearsal is judged and journalled, and not sent.
+  auto rehearsal = ask(order + Args{"--verdict", "approved"});
+  EXPECT_EQ(rehearsal.code, 0);
+  EXPECT_NE(rehearsal.out.find("NOT PLACED"), std::string::npos) << rehearsal.out;
+  EXPECT_TRUE(broker.orders().empty());
 }
 
 }  // namespace

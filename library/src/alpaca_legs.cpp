@@ -23,7 +23,7 @@ bool is_alnum(char c) {
 
 const Position* find_position(std::string_view symbol, const std::vector<Position>& positions) {
   for (const Position& p : positions)
-    if (text::equal_ignoring_ascii_case(p.symbol, symbol)) return &p;
+    if (same_instrument(p.symbol, symbol)) return &p;
   return nullptr;
 }
 
@@ -90,16 +90,13 @@ class Cover {
   std::vector<std::pair<std::string, double>> shares_;
 };
 
-// The legs of a multi-leg option ticket on one root and one expiry, parsed; none otherwise.
-std::optional<std::vector<Occ>> one_expiry(const Order& order) {
+// The legs of a multi-leg option ticket, parsed; none when one is no option contract.
+std::optional<std::vector<Occ>> contracts_of(const Order& order) {
   if (!is_multi_leg(order)) return std::nullopt;
   std::vector<Occ> contracts;
   for (const Leg& leg : order.legs) {
     auto occ = parse_occ(leg.symbol);
     if (!occ) return std::nullopt;
-    if (!contracts.empty() &&
-        (occ->root != contracts.front().root || occ->expiry != contracts.front().expiry))
-      return std::nullopt;
     contracts.push_back(std::move(*occ));
   }
   return contracts;
@@ -182,52 +179,46 @@ void derive_leg_facts(Order& order, const std::vector<Position>& positions) {
 }
 
 std::optional<std::string> ticket_root(const Order& order) {
-  if (!is_multi_leg(order)) return std::nullopt;
-  std::optional<std::string> root;
-  for (const Leg& leg : order.legs) {
-    auto occ = parse_occ(leg.symbol);
-    if (!occ || (root && *root != occ->root)) return std::nullopt;
-    root = std::move(occ->root);
-  }
-  return root;
+  const auto contracts = contracts_of(order);
+  if (!contracts) return std::nullopt;
+  for (const Occ& c : *contracts)
+    if (c.root != contracts->front().root) return std::nullopt;
+  return contracts->front().root;
 }
 
-std::optional<double> expiry_loss(const Order& order) {
-  const auto contracts = one_expiry(order);
+std::optional<LegsLoss> derive_max_loss(const Order& order, double net) {
+  const auto contracts = contracts_of(order);
   if (!contracts) return std::nullopt;
-  const auto units = wire_form(order).leg_units;
+  const Occ& first = contracts->front();
+  for (const Occ& c : *contracts)
+    if (c.root != first.root || c.expiry != first.expiry) return std::nullopt;
+  const Wire wire = wire_form(order);
   // The ticket's value at expiry is piecewise linear in the underlying's price, bending only at
   // the strikes: its lowest point is at a price of 0, at a strike, or, when it falls above the
   // highest strike, nowhere.
+  std::vector<double> signed_units;
   double slope_above = 0;
   std::vector<double> prices{0.0};
   for (std::size_t i = 0; i < contracts->size(); ++i) {
-    if (!std::isfinite(units[i]) || !(units[i] > 0)) return std::nullopt;
-    const double signed_units = order.legs[i].side == Side::Buy ? units[i] : -units[i];
-    if ((*contracts)[i].right == 'C') slope_above += signed_units;
+    const double units = wire.leg_units[i];
+    if (!std::isfinite(units) || !(units > 0)) return std::nullopt;
+    signed_units.push_back(order.legs[i].side == Side::Buy ? units : -units);
+    if ((*contracts)[i].right == 'C') slope_above += signed_units.back();
     prices.push_back((*contracts)[i].strike);
   }
-  if (slope_above < 0) return std::nullopt;
   double lowest = 0;
   for (double price : prices) {
     double value = 0;
     for (std::size_t i = 0; i < contracts->size(); ++i) {
       const Occ& c = (*contracts)[i];
-      const double intrinsic = std::max(c.right == 'C' ? price - c.strike : c.strike - price, 0.0);
-      value += (order.legs[i].side == Side::Buy ? units[i] : -units[i]) * intrinsic;
+      value +=
+          signed_units[i] * std::max(c.right == 'C' ? price - c.strike : c.strike - price, 0.0);
     }
     lowest = std::min(lowest, value);
   }
-  return -lowest * kSharesPerContract + 0.0;  // + 0.0: no loss is 0, not -0
-}
-
-std::optional<double> derive_max_loss(const Order& order, double net) {
-  const auto at_expiry = expiry_loss(order);
-  if (!at_expiry) return std::nullopt;
-  const double paid = std::isfinite(net) ? net * wire_form(order).qty * kSharesPerContract : 0.0;
-  const double loss = *at_expiry + paid;
-  // fmax rather than max: a credit that covers everything gives 0, never -0.
-  return std::fmax(loss, 0.0) + 0.0;
+  const double paid = std::isfinite(net) ? net * wire.qty : 0.0;
+  // fmax and + 0.0: a credit that covers everything leaves 0, never -0.
+  return LegsLoss{std::fmax((paid - lowest) * kSharesPerContract, 0.0) + 0.0, !(slope_above < 0)};
 }
 
 }  // namespace vavev_aziz::alpaca

@@ -171,13 +171,10 @@ Verdict ImsgAsker::ask(const std::string& question, Duration ttl) {
 }
 
 Fingerprint Fingerprint::of(const Order& order) {
-  // A crypto pair has several spellings (BTC/USD, BTCUSD, btc/usd) and one key.
-  std::optional<std::string> pair;
-  if (order.asset_class == AssetClass::Crypto) pair = crypto_pair(order.symbol);
-  return Fingerprint{fmt::format("{}|{}|{}|{}|b{}", pair.value_or(text::ascii_upper(order.symbol)),
-                                 word(order.asset_class), word(order.side),
-                                 order.intent == Intent::Opening ? "open" : "close",
-                                 bucket(order.notional))};
+  // One key for every spelling of the instrument (BTC/USD, BTCUSD, btc/usd).
+  return Fingerprint{fmt::format(
+      "{}|{}|{}|{}|b{}", instrument_key(order.symbol), word(order.asset_class), word(order.side),
+      order.intent == Intent::Opening ? "open" : "close", bucket(order.notional))};
 }
 
 DenialMemory DenialMemory::load(const std::filesystem::path& path) {

@@ -67,7 +67,7 @@ constexpr auto kPostureWords = column(kPostures, &PostureWord::word);
 
 bool symbol_listed(const std::vector<std::string>& symbols, std::string_view symbol) {
   for (const auto& s : symbols)
-    if (text::equal_ignoring_ascii_case(s, symbol)) return true;
+    if (same_instrument(s, symbol)) return true;
   return false;
 }
 

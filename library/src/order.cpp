@@ -76,6 +76,14 @@ std::optional<std::string> crypto_pair(std::string_view symbol) {
   return std::nullopt;
 }
 
+std::string instrument_key(std::string_view symbol) {
+  return crypto_pair(symbol).value_or(text::ascii_upper(symbol));
+}
+
+bool same_instrument(std::string_view a, std::string_view b) {
+  return instrument_key(a) == instrument_key(b);
+}
+
 Order Order::propose(std::string symbol, AssetClass asset_class, Side side, Intent intent,
                      double notional) {
   Order o;

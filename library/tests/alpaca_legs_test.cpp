@@ -206,6 +206,7 @@ TEST(LegFacts, MaxLossFromTheLegs) {
     std::vector<Leg> legs;
     double net;  // what a unit pays; a credit negative
     std::optional<double> loss;
+    bool bounded = true;
   };
   const Case cases[] = {
       {"credit vertical", {leg(c500, Side::Sell, 2), leg(c505, Side::Buy)}, -1.20, 760},
@@ -223,8 +224,10 @@ TEST(LegFacts, MaxLossFromTheLegs) {
        {leg(c500, Side::Buy), leg(c505, Side::Sell, 1, 2), leg(c510, Side::Buy)},
        1.2,
        120},
-      {"naked ratio", {leg(c500, Side::Buy), leg(c505, Side::Sell, 1, 2)}, 0, std::nullopt},
-      {"two short calls", {leg(c500, Side::Sell), leg(c505, Side::Sell)}, -3, std::nullopt},
+      // Calls sold uncovered: no bound, only the least it loses.
+      {"naked ratio", {leg(c500, Side::Buy), leg(c505, Side::Sell, 1, 2)}, 0, 0, false},
+      {"two short calls", {leg(c500, Side::Sell), leg(c505, Side::Sell)}, -3, 200, false},
+      {"short strangle", {leg(p490, Side::Sell), leg(c510, Side::Sell)}, -1, 48900, false},
       {"calendar", {leg(c500, Side::Sell), leg("SPY250221C00500000", Side::Buy)}, 1, std::nullopt},
       {"other root",
        {leg(c500, Side::Sell), leg("QQQ250117C00505000", Side::Buy)},
@@ -238,7 +241,8 @@ TEST(LegFacts, MaxLossFromTheLegs) {
     auto loss = derive_max_loss(option(c.legs), c.net);
     ASSERT_EQ(loss.has_value(), c.loss.has_value()) << c.name;
     if (loss) {
-      EXPECT_NEAR(*loss, *c.loss, 1e-6) << c.name;
+      EXPECT_NEAR(loss->loss, *c.loss, 1e-6) << c.name;
+      EXPECT_EQ(loss->bounded, c.bounded) << c.name;
     }
   }
   auto equity = option({leg(c500, Side::Sell), leg(c505, Side::Buy)});

@@ -324,16 +324,19 @@ void derive_leg_facts(Order& order, const std::vector<Position>& positions);
 // or when a leg is no contract or the legs name two roots.
 std::optional<std::string> ticket_root(const Order& order);
 
-// What the legs of a multi-leg option ticket on one root and one expiry can lose at expiry, in
-// dollars: the most its value then falls below zero, each leg trading the wire's units of 100
-// shares. Absent for any other order, for a ticket whose legs have no units, and when the loss
-// is unbounded (calls sold that no bought call covers).
-std::optional<double> expiry_loss(const Order& order);
+// What a multi-leg option ticket on one root and one expiry can lose, from its legs, each
+// trading the wire's units of 100 shares: the most their value at expiry falls below zero at a
+// price of 0 or at a strike, plus `net` per unit of the ticket's quantity times 100, where `net`
+// is what the ticket pays (a debit, positive) or the credit it is sure of (negative); never below
+// 0. When the value keeps falling above the highest strike (calls sold that no bought call
+// covers) the loss has no bound and `loss` is only what it reaches at the least.
+struct LegsLoss {
+  double loss = 0;
+  bool bounded = true;
+};
 
-// The maximum loss of such a ticket: `expiry_loss`, plus `net` per unit of the ticket's quantity
-// times 100, where `net` is what the ticket pays (a debit, positive) or the credit it is sure of
-// (negative); never below 0. Absent where `expiry_loss` is.
-std::optional<double> derive_max_loss(const Order& order, double net);
+// Absent for any other order, and for a ticket whose legs have no units.
+std::optional<LegsLoss> derive_max_loss(const Order& order, double net);
 
 // --- The HTTP layer under the requests (exposed for its tests) ---
 

@@ -94,7 +94,7 @@ class ImsgAsker final : public Asker {
 struct Fingerprint {
   std::string text;
 
-  // The symbol's ASCII letters in capitals, the asset class and side words, the order's own
+  // The symbol's one spelling (`instrument_key`), the asset class and side words, the order's own
   // intent ("open" / "close"), and the bucket floor(2 * log10(notional)); a notional that is
   // not a finite positive number takes the smallest 64-bit integer as its bucket.
   static Fingerprint of(const Order& order);

@@ -39,6 +39,15 @@ std::optional<AssetClass> parse_asset_class(std::string_view text);
 // USDC, USD, BTC, ETH) after some text ("btcusd" is "BTC/USD"). None for anything else.
 std::optional<std::string> crypto_pair(std::string_view symbol);
 
+// Whether two symbols name one instrument: the same text but for ASCII letter case, or one
+// crypto pair however it is spelled. Rules, the denial memory and the positions all tell
+// instruments apart by this, so no spelling is a way around them.
+bool same_instrument(std::string_view a, std::string_view b);
+
+// The instrument's one spelling that `same_instrument` compares: a crypto pair's, else the
+// symbol with ASCII letters in capitals.
+std::string instrument_key(std::string_view symbol);
+
 // One instrument of a multi-leg order.
 struct Leg {
   std::string symbol;
